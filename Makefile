@@ -1,0 +1,50 @@
+# Set-up and checks. Every target bootstraps what it needs: the free-threaded
+# interpreter (built once into a cache outside the repo), the virtual
+# environment and the module build; each step is skipped when it is done.
+
+CACHE      ?= $(HOME)/.cache/morvex
+PYTHON_FT  := $(CACHE)/python3.13t/bin/python3.13t
+VENV       := .venv
+VPY        := $(VENV)/bin/python
+SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
+
+.PHONY: all demo test build check-freebsd check-asan bench clean
+
+all: test
+
+$(PYTHON_FT):
+	MORVEX_CACHE=$(CACHE) sh tools/bootstrap-python.sh
+
+$(VENV)/.ready: $(PYTHON_FT) requirements-dev.txt
+	rm -rf $(VENV)
+	$(PYTHON_FT) -m venv $(VENV)
+	$(VPY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	touch $@
+
+$(VENV)/.built: $(VENV)/.ready $(SOURCES)
+	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+	touch $@
+
+build: $(VENV)/.built
+
+demo: build
+	@$(VPY) tools/demo.py
+
+test: build
+	$(VPY) -m pytest -q tests
+
+# The module's sources against FreeBSD's own headers, plus every record layout
+# of the stand-in pinned to FreeBSD's by static_asserts.
+check-freebsd: build
+	mkdir -p build
+	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp
+	LAYOUT_ASSERTS=build/layout_asserts.cpp bash tools/check-freebsd/run.sh
+
+check-asan: $(VENV)/.ready
+	sh tools/check-asan.sh
+
+bench: build
+	$(VPY) bench/run.py
+
+clean:
+	rm -rf build $(VENV) .venv-asan

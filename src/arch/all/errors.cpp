@@ -1,0 +1,81 @@
+// The module's error operations. Each sets the Python exception itself and
+// returns the failure value its caller passes on; errno is left as the failed
+// platform call left it, because some callers choose their exception by it.
+#include "../../morvex.h"
+
+namespace {
+
+// Keeps errno across interpreter calls that may change it.
+class ErrnoKeeper {
+  public:
+    ErrnoKeeper() : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    int value() const { return saved_; }
+
+  private:
+    int saved_;
+};
+
+// OSError(err, msg), built by calling the class so that err picks the subclass.
+PyObject *raise_oserror(int err, const char *msg) {
+    PyRef exc(PyObject_CallFunction(PyExc_OSError, "(is)", err, msg));
+    PyErr_SetObject(PyExc_OSError, exc.get());
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+PyObject *morvex_oserror(void) {
+    ErrnoKeeper keep;
+    return PyErr_SetFromErrno(PyExc_OSError);
+}
+
+PyObject *morvex_oserror_wsyscall(const char *syscall) {
+    ErrnoKeeper keep;
+    char msg[512];
+    str_format(msg, sizeof msg, "%s (originated from %s)", std::strerror(keep.value()), syscall);
+    return raise_oserror(keep.value(), msg);
+}
+
+PyObject *morvex_oserror_nsp(const char *syscall) {
+    ErrnoKeeper keep;
+    char msg[512];
+    str_format(msg, sizeof msg, "force no such process (originated from %s)", syscall);
+    return raise_oserror(ESRCH, msg);
+}
+
+PyObject *morvex_oserror_ad(const char *syscall) {
+    ErrnoKeeper keep;
+    char msg[512];
+    str_format(msg, sizeof msg, "force permission denied (originated from %s)", syscall);
+    return raise_oserror(EACCES, msg);
+}
+
+PyObject *morvex_runtime_error(const char *fmt, ...) {
+    ErrnoKeeper keep;
+    va_list ap;
+    va_start(ap, fmt);
+    PyErr_FormatV(PyExc_RuntimeError, fmt, ap);
+    va_end(ap);
+    return nullptr;
+}
+
+int morvex_badargs(const char *funcname) {
+    ErrnoKeeper keep;
+    PyErr_Format(PyExc_RuntimeError, "%s() invalid args passed to function", funcname);
+    return -1;
+}
+
+void convert_kvm_err(const char *syscall, char *errbuf) {
+    ErrnoKeeper keep;
+    char fullmsg[512];
+    str_format(fullmsg, sizeof fullmsg, "(originated from %s: %s)", syscall, errbuf);
+    if (std::strstr(errbuf, "Permission denied") || std::strstr(errbuf, "Operation not permitted"))
+        morvex_oserror_ad(fullmsg);
+    else
+        PyErr_SetString(PyExc_RuntimeError, fullmsg);
+}
+
+}  // extern "C"

@@ -1,0 +1,77 @@
+// POSIX-level part of start-up: the resource-limit constants, the second
+// registration table and the ZombieProcessError class.
+#include "../../module/functions.h"
+
+extern "C" {
+
+PyObject *ZombieProcessError = nullptr;
+
+int morvex_posix_add_constants(PyObject *mod) {
+    if (!mod)
+        return -1;
+    static const struct {
+        const char *name;
+        long value;
+    } constants[] = {
+        {"AF_LINK", AF_LINK},
+        {"RLIMIT_AS", RLIMIT_AS},
+        {"RLIMIT_CORE", RLIMIT_CORE},
+        {"RLIMIT_CPU", RLIMIT_CPU},
+        {"RLIMIT_DATA", RLIMIT_DATA},
+        {"RLIMIT_FSIZE", RLIMIT_FSIZE},
+        {"RLIMIT_MEMLOCK", RLIMIT_MEMLOCK},
+        {"RLIMIT_NOFILE", RLIMIT_NOFILE},
+        {"RLIMIT_NPROC", RLIMIT_NPROC},
+        {"RLIMIT_RSS", RLIMIT_RSS},
+        {"RLIMIT_STACK", RLIMIT_STACK},
+        {"RLIMIT_SWAP", RLIMIT_SWAP},
+        {"RLIMIT_SBSIZE", RLIMIT_SBSIZE},
+        {"RLIMIT_NPTS", RLIMIT_NPTS},
+    };
+    for (const auto &c : constants)
+        if (PyModule_AddIntConstant(mod, c.name, c.value) < 0)
+            return -1;
+    PyRef infinity(PyLong_FromLong(RLIM_INFINITY));
+    if (!infinity || PyModule_AddObject(mod, "RLIM_INFINITY", infinity.get()) < 0)
+        return -1;
+    infinity.release();  // the module holds it now
+    return 0;
+}
+
+}  // extern "C"
+
+#define ENTRY(name) {#name, morvex_##name, METH_VARARGS, nullptr}
+
+// Added one by one at start-up, unbound, in this order.
+static PyMethodDef morvex_posix_methods[] = {
+    {"getpagesize", morvex_getpagesize_pywrapper, METH_VARARGS, nullptr},
+    // 2 net_if_addrs
+    // 3 net_if_flags
+    // 4 net_if_is_running
+    // 5 net_if_mtu
+    // 6 proc_priority_get
+    // 7 proc_priority_set
+    // 8 net_if_duplex_speed
+    // 9 users
+    ENTRY(proc_is_zombie),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+extern "C" int morvex_posix_add_methods(PyObject *mod) {
+    for (PyMethodDef *def = morvex_posix_methods; def->ml_name != nullptr; def++) {
+        PyRef func(PyCMethod_New(def, nullptr, mod, nullptr));
+        if (!func)
+            return -1;
+        if (PyModule_AddObject(mod, def->ml_name, func.get()) < 0)
+            return -1;
+        func.release();  // the module holds it now
+    }
+    ZombieProcessError = PyErr_NewException("_morvex_posix.ZombieProcessError", nullptr, nullptr);
+    if (!ZombieProcessError)
+        return -1;
+    if (PyModule_AddObject(mod, "ZombieProcessError", ZombieProcessError) < 0) {
+        Py_CLEAR(ZombieProcessError);
+        return -1;
+    }
+    return 0;
+}

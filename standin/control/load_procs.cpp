@@ -1,0 +1,131 @@
+// _fakebsd: the process table of a machine description.
+//
+//   "procs": [ {"pid": 1, "kinfo": bytes, "threads": [bytes], "args": bytes,
+//               "path": bytes | None, "env": [bytes], "files": bytes | [bytes],
+//               "vmmap": bytes | [bytes], "cpuset": bytes, "rlimits": {res: bytes},
+//               "nice": int, "kill": "alive" | "eperm" | "gone", "listed": bool}, ...]
+//
+// A given "procs" list replaces the base machine's processes.
+#include <cstring>
+
+#include "control.h"
+
+namespace fakebsd {
+
+namespace {
+
+bool joined(PyObject *v, std::string &out) {
+    if (PyBytes_Check(v) || PyByteArray_Check(v))
+        return as_bytes(v, out);
+    std::vector<std::string> parts;
+    if (!as_bytes_list(v, parts))
+        return false;
+    out.clear();
+    for (auto &p : parts)
+        out += p;
+    return true;
+}
+
+int load_proc(Proc &p, PyObject *d) {
+    PyObject *v;
+    long long n;
+    if (!(v = item(d, "pid"))) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_KeyError, "a process needs 'pid'");
+        return -1;
+    }
+    if (!as_long(v, n))
+        return -1;
+    p.pid = static_cast<int>(n);
+    if ((v = item(d, "kinfo")) && !as_bytes(v, p.kinfo))
+        return -1;
+    if ((v = item(d, "threads")) && !as_bytes_list(v, p.threads))
+        return -1;
+    if ((v = item(d, "args")) && !as_bytes(v, p.args))
+        return -1;
+    if ((v = item(d, "path"))) {
+        std::string s;
+        if (v != Py_None) {
+            if (!as_bytes(v, s))
+                return -1;
+            p.path = s;
+        } else {
+            p.path.reset();
+        }
+    }
+    if ((v = item(d, "env")) && !as_bytes_list(v, p.env))
+        return -1;
+    if ((v = item(d, "files")) && !joined(v, p.files))
+        return -1;
+    if ((v = item(d, "vmmap")) && !joined(v, p.vmmap))
+        return -1;
+    if ((v = item(d, "cpuset")) && !as_bytes(v, p.cpuset))
+        return -1;
+    if ((v = item(d, "rlimits"))) {
+        if (!PyDict_Check(v)) {
+            PyErr_SetString(PyExc_TypeError, "'rlimits' must be a dict");
+            return -1;
+        }
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(v, &pos, &key, &value)) {
+            std::string b;
+            if (!as_long(key, n) || !as_bytes(value, b))
+                return -1;
+            p.rlimits[static_cast<int>(n)] = b;
+        }
+    }
+    if ((v = item(d, "nice"))) {
+        if (!as_long(v, n))
+            return -1;
+        p.nice = static_cast<int>(n);
+    }
+    if ((v = item(d, "kill"))) {
+        const char *s = PyUnicode_Check(v) ? PyUnicode_AsUTF8(v) : nullptr;
+        if (s && std::strcmp(s, "alive") == 0)
+            p.liveness = KillAnswer::Alive;
+        else if (s && std::strcmp(s, "eperm") == 0)
+            p.liveness = KillAnswer::NotPermitted;
+        else if (s && std::strcmp(s, "gone") == 0)
+            p.liveness = KillAnswer::Gone;
+        else {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_ValueError, "'kill' is 'alive', 'eperm' or 'gone'");
+            return -1;
+        }
+    }
+    if ((v = item(d, "listed"))) {
+        int t = PyObject_IsTrue(v);
+        if (t < 0)
+            return -1;
+        p.listed = t;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace
+
+int load_procs(Machine &m, PyObject *desc) {
+    PyObject *procs = item(desc, "procs");
+    if (!procs)
+        return PyErr_Occurred() ? -1 : 0;
+    PyRef seq(PySequence_Fast(procs, "'procs' must be a sequence of dicts"));
+    if (!seq)
+        return -1;
+    ProcTable table;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); i++) {
+        PyObject *d = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyDict_Check(d)) {
+            PyErr_SetString(PyExc_TypeError, "a process is a dict");
+            return -1;
+        }
+        Proc p;
+        if (load_proc(p, d) < 0)
+            return -1;
+        table.add(std::move(p));
+    }
+    m.procs = std::move(table);
+    return 0;
+}
+
+}  // namespace fakebsd

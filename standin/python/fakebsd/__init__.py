@@ -1,0 +1,92 @@
+"""Stand-in FreeBSD platform for tests: build a simulated machine, install it
+for the calling thread (or the whole process), inject faults, inspect calls.
+
+A machine description is a dict; each capability group reads its own keys:
+
+    sysctl   {name or MIB tuple: bytes or None}   plain sysctl nodes
+    pagesize int
+    procs    [ {pid, kinfo, threads, args, path, env, files, vmmap, cpuset,
+                rlimits, nice, kill, listed} ]     the process table
+    faults   [ fault(...) ]                        injected failures
+    ...      further keys of the other groups (see their modules)
+
+Records are bytes in FreeBSD's layout, made with pack(record, {field: value}).
+"""
+
+import contextlib
+import types
+
+from _fakebsd import (  # noqa: F401
+    calls,
+    clear_calls,
+    fields,
+    install,
+    layout_asserts,
+    pack,
+    reset_global,
+    resources,
+    sizeof,
+    sysctl_names,
+    uninstall,
+    unpack,
+)
+from _fakebsd import constants as _constants
+
+from .procs import kinfo, proc  # noqa: F401
+
+#: FreeBSD's constants as the stand-in defines them (C.AF_INET6 == 28, ...).
+C = types.SimpleNamespace(**_constants())
+
+
+def fault(call, key=None, *, errno=None, answers=None, answer=None, nth=1, times=None,
+          report=None):
+    """One injected fault.
+
+    call     the platform call: "sysctl", "sysctlbyname", "kinfo_getfile", ...
+    key      which invocations: a MIB tuple for sysctl, the name for
+             sysctlbyname, a pid for per-process calls; None for all
+    errno    fail with this errno (0: fail and leave errno alone)
+    answers  raw answers instead of the machine's, one per invocation (the
+             last repeats); answer= gives a single one
+    nth      the first matching invocation it applies to (1-based)
+    times    how many invocations it applies to (None: all from nth on)
+    report   sysctl: the length to report back instead of the true one
+    """
+    f = {"call": call, "key": key, "nth": nth, "times": times, "errno": errno,
+         "report": report}
+    if answers is not None:
+        f["answers"] = list(answers)
+    if answer is not None:
+        f["answer"] = answer
+    return f
+
+
+@contextlib.contextmanager
+def machine(desc=None, base="default"):
+    """Install a machine for the calling thread for the duration of a block.
+
+    base is "default" (the built-in machine, changed by desc), "empty" (only
+    the nodes every machine has) or "current" (what this thread sees now,
+    keeping its faults and counters).
+    """
+    install(desc, "thread", base)
+    try:
+        yield
+    finally:
+        uninstall()
+
+
+def u32(v):
+    return int(v).to_bytes(4, "little", signed=False)
+
+
+def i32(v):
+    return int(v).to_bytes(4, "little", signed=True)
+
+
+def u64(v):
+    return int(v).to_bytes(8, "little", signed=False)
+
+
+def i64(v):
+    return int(v).to_bytes(8, "little", signed=True)

@@ -1,0 +1,163 @@
+// Stand-in platform: the process table. sysctl kern.proc.pid.<pid> and
+// kern.proc.proc, kill(2) for liveness, and the default machine's processes.
+#include <cerrno>
+#include <cstring>
+
+#include "providers.h"
+
+#include <fakebsd/freebsd.h>
+
+namespace fakebsd {
+
+namespace {
+
+// A process record as the table holds it; processes described without one
+// get a minimal record carrying their PID.
+Bytes record_of(const Proc &p) {
+    if (!p.kinfo.empty())
+        return p.kinfo;
+    struct kinfo_proc kp;
+    std::memset(&kp, 0, sizeof kp);
+    kp.ki_structsize = sizeof kp;
+    kp.ki_pid = p.pid;
+    return Bytes(reinterpret_cast<const char *>(&kp), sizeof kp);
+}
+
+// {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid}: one record, ESRCH when gone.
+int answer_pid(const Machine &m, const int *mib, unsigned len, Bytes &out) {
+    if (len != 4)
+        return EINVAL;
+    const Proc *p = m.procs.find(mib[3]);
+    if (!p || p->liveness == KillAnswer::Gone)
+        return ESRCH;
+    out = record_of(*p);
+    return 0;
+}
+
+// {CTL_KERN, KERN_PROC, KERN_PROC_PROC, 0}: every listed process, in table order.
+int answer_all(const Machine &m, const int *, unsigned, Bytes &out) {
+    out.clear();
+    for (const Proc &p : m.procs.list)
+        if (p.listed)
+            out += record_of(p);
+    return 0;
+}
+
+}  // namespace
+
+const std::vector<Provider> &providers_procs() {
+    static const std::vector<Provider> list = {
+        {"kern.proc.pid", {CTL_KERN, KERN_PROC, KERN_PROC_PID}, true, answer_pid},
+        {"kern.proc.proc", {CTL_KERN, KERN_PROC, KERN_PROC_PROC}, true, answer_all},
+    };
+    return list;
+}
+
+// The default machine: a small FreeBSD 14 server running sshd, nginx,
+// PostgreSQL and a logged-in user's shell.
+void default_procs(Machine &m) {
+    struct Row {
+        int pid, ppid;
+        const char *comm;
+        unsigned uid;
+        char stat;
+        int threads;
+        long rss_pages;
+        bool system;
+    };
+    static const Row rows[] = {
+        {0, 0, "kernel", 0, SSLEEP, 40, 0, true},      {1, 0, "init", 0, SSLEEP, 1, 280, false},
+        {2, 0, "clock", 0, SWAIT, 1, 0, true},         {3, 0, "crypto", 0, SWAIT, 2, 0, true},
+        {4, 0, "cam", 0, SWAIT, 3, 0, true},           {5, 0, "zfskern", 0, SWAIT, 6, 0, true},
+        {6, 0, "geom", 0, SWAIT, 3, 0, true},          {7, 0, "rand_harvestq", 0, SWAIT, 1, 0, true},
+        {8, 0, "pagedaemon", 0, SWAIT, 3, 0, true},    {9, 0, "vmdaemon", 0, SWAIT, 1, 0, true},
+        {10, 0, "audit", 0, SWAIT, 1, 0, true},        {11, 0, "idle", 0, SRUN, 2, 0, true},
+        {12, 0, "intr", 0, SWAIT, 30, 0, true},        {13, 0, "bufdaemon", 0, SWAIT, 3, 0, true},
+        {14, 0, "vnlru", 0, SWAIT, 1, 0, true},        {15, 0, "syncer", 0, SWAIT, 1, 0, true},
+        {302, 1, "devd", 0, SSLEEP, 1, 420, false},    {455, 1, "syslogd", 0, SSLEEP, 1, 610, false},
+        {612, 1, "ntpd", 123, SSLEEP, 1, 1200, false}, {701, 1, "sshd", 0, SSLEEP, 1, 2100, false},
+        {733, 1, "cron", 0, SSLEEP, 1, 560, false},    {801, 1, "nginx", 0, SSLEEP, 1, 1900, false},
+        {802, 801, "nginx", 80, SSLEEP, 1, 2400, false}, {803, 801, "nginx", 80, SSLEEP, 1, 2380, false},
+        {850, 1, "postgres", 770, SSLEEP, 1, 8200, false},
+        {851, 850, "postgres", 770, SSLEEP, 1, 3100, false},
+        {852, 850, "postgres", 770, SSLEEP, 1, 2900, false},
+        {853, 850, "postgres", 770, SSLEEP, 1, 2700, false},
+        {901, 1, "getty", 0, SSLEEP, 1, 310, false},   {902, 1, "getty", 0, SSLEEP, 1, 310, false},
+        {1204, 701, "sshd-session", 0, SSLEEP, 1, 2200, false},
+        {1206, 1204, "sshd-session", 1001, SSLEEP, 1, 2150, false},
+        {1207, 1206, "tcsh", 1001, SSLEEP, 1, 900, false},
+        {1310, 1207, "python3.13", 1001, SRUN, 4, 9800, false},
+        {1311, 1207, "make", 1001, SZOMB, 0, 0, false},
+    };
+    const time_t boot = 1765180800;  // 2025-12-08 08:00:00 UTC
+    int i = 0;
+    for (const Row &r : rows) {
+        struct kinfo_proc kp;
+        std::memset(&kp, 0, sizeof kp);
+        kp.ki_structsize = sizeof kp;
+        kp.ki_pid = r.pid;
+        kp.ki_ppid = r.ppid;
+        kp.ki_pgid = r.pid;
+        kp.ki_sid = r.system ? 0 : (r.uid == 1001 ? 1206 : r.pid);
+        kp.ki_uid = kp.ki_ruid = kp.ki_svuid = r.uid;
+        kp.ki_rgid = kp.ki_svgid = r.uid;
+        kp.ki_ngroups = 1;
+        kp.ki_groups[0] = r.uid;
+        kp.ki_rssize = r.rss_pages;
+        kp.ki_size = static_cast<vm_size_t>(r.rss_pages) * 4096 * 5;
+        kp.ki_tsize = r.rss_pages / 4;
+        kp.ki_dsize = r.rss_pages / 2;
+        kp.ki_ssize = r.system ? 0 : 32;
+        kp.ki_start.tv_sec = boot + (r.system ? 0 : 10 + 60 * i);
+        kp.ki_start.tv_usec = 250000;
+        kp.ki_rusage.ru_utime.tv_sec = r.system ? 0 : i;
+        kp.ki_rusage.ru_utime.tv_usec = 500000;
+        kp.ki_rusage.ru_stime.tv_sec = r.threads * 3;
+        kp.ki_rusage.ru_nvcsw = 1000 + 37 * i;
+        kp.ki_rusage.ru_nivcsw = 12 * i;
+        kp.ki_rusage.ru_inblock = 4 * i;
+        kp.ki_rusage.ru_oublock = 2 * i;
+        kp.ki_flag = P_INMEM | (r.system ? P_SYSTEM : 0);
+        kp.ki_stat = r.stat;
+        kp.ki_tdev = (r.uid == 1001) ? 0x5c : UINT64_MAX;
+        kp.ki_oncpu = r.stat == SRUN ? 1 : NOCPU;
+        kp.ki_lastcpu = i % 4;
+        kp.ki_numthreads = r.threads;
+        std::strncpy(kp.ki_comm, r.comm, sizeof kp.ki_comm - 1);
+        std::strncpy(kp.ki_login, r.uid == 1001 ? "alice" : "root", sizeof kp.ki_login - 1);
+        Proc p;
+        p.pid = r.pid;
+        p.kinfo.assign(reinterpret_cast<const char *>(&kp), sizeof kp);
+        p.nice = r.system ? 0 : (r.uid == 1001 ? 5 : 0);
+        m.procs.add(std::move(p));
+        i++;
+    }
+}
+
+}  // namespace fakebsd
+
+using namespace fakebsd;
+
+extern "C" int fbsd_kill(pid_t pid, int sig) {
+    const Machine &m = current();
+    Action a = check(m, "kill", std::to_string(pid));
+    if (a.fail) {
+        if (a.err)
+            errno = a.err;
+        return -1;
+    }
+    if (sig < 0 || sig > 128) {
+        errno = EINVAL;
+        return -1;
+    }
+    const Proc *p = pid > 0 ? m.procs.find(pid) : nullptr;
+    if (!p || p->liveness == KillAnswer::Gone) {
+        errno = ESRCH;
+        return -1;
+    }
+    if (p->liveness == KillAnswer::NotPermitted) {
+        errno = EPERM;
+        return -1;
+    }
+    return 0;
+}

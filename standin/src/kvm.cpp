@@ -1,0 +1,71 @@
+// Stand-in libkvm: opening and closing handles, and their error text.
+//
+// Faults: "kvm_open" and "kvm_openfiles" (key: the core file) fail the open;
+// the fault's answer, if any, is the library's error text.
+#include <cerrno>
+#include <cstdio>
+
+#include "kvm.h"
+
+#include <fakebsd/freebsd.h>
+
+namespace fakebsd {
+
+const char *kvm_set_error(struct __kvm *kd, std::string text) {
+    kd->err = std::move(text);
+    return kd->err.c_str();
+}
+
+namespace {
+
+kvm_t *open_handle(const char *call, const char *corefile, std::string *error) {
+    const Machine &m = current();
+    Action a = check(m, call, corefile ? corefile : "");
+    if (a.fail) {
+        if (a.err)
+            errno = a.err;
+        *error = a.raw ? *a.raw : std::string(call) + ": cannot open";
+        return nullptr;
+    }
+    auto *kd = new __kvm;
+    kd->machine = snapshot();
+    acquire(*kd->machine, R_KVM);
+    return kd;
+}
+
+}  // namespace
+}  // namespace fakebsd
+
+using namespace fakebsd;
+
+extern "C" kvm_t *fbsd_kvm_openfiles(const char *, const char *corefile, const char *, int,
+                                     char *errbuf) {
+    std::string error;
+    kvm_t *kd = open_handle("kvm_openfiles", corefile, &error);
+    if (!kd && errbuf)
+        std::snprintf(errbuf, _POSIX2_LINE_MAX, "%s", error.c_str());
+    return kd;
+}
+
+extern "C" kvm_t *fbsd_kvm_open(const char *, const char *corefile, const char *, int,
+                                const char *errstr) {
+    std::string error;
+    kvm_t *kd = open_handle("kvm_open", corefile, &error);
+    // libkvm writes its diagnostic, after the caller's prefix, to standard error.
+    if (!kd && errstr)
+        std::fprintf(stderr, "%s: %s\n", errstr, error.c_str());
+    return kd;
+}
+
+extern "C" char *fbsd_kvm_geterr(kvm_t *kd) {
+    static char empty[] = "";
+    return kd ? kd->err.data() : empty;
+}
+
+extern "C" int fbsd_kvm_close(kvm_t *kd) {
+    if (!kd)
+        return -1;
+    release(*kd->machine, R_KVM);
+    delete kd;
+    return 0;
+}

@@ -1,0 +1,142 @@
+// Installation, snapshots, faults and bookkeeping of the simulated machine.
+#include "machine.h"
+
+#include <mutex>
+
+namespace fakebsd {
+
+namespace {
+
+// The process-wide machine. Readers keep a per-thread copy of the pointer and
+// only look at the generation counter on the fast path; the mutex is taken
+// when a thread has to refresh its copy after a swap, and by writers.
+std::mutex global_mutex;
+std::shared_ptr<const Machine> global_machine;
+std::atomic<uint64_t> global_generation{0};
+
+struct ThreadView {
+    uint64_t generation = UINT64_MAX;
+    std::shared_ptr<const Machine> cached;    // copy of the global machine
+    std::shared_ptr<const Machine> own;       // installed for this thread only
+    std::vector<std::pair<std::string, std::string>> log;
+};
+thread_local ThreadView view;
+
+std::shared_ptr<const Machine> load_global() {
+    std::lock_guard<std::mutex> lock(global_mutex);
+    if (!global_machine)
+        global_machine = default_machine();
+    return global_machine;
+}
+
+}  // namespace
+
+const Bytes *Machine::value(const Mib &mib) const {
+    auto it = values.find(mib);
+    return it == values.end() ? nullptr : &it->second;
+}
+
+const Mib *Machine::mib_of(std::string_view name) const {
+    auto it = names.find(name);
+    return it == names.end() ? nullptr : &it->second;
+}
+
+void Machine::set(const std::string &name, const Mib &mib, Bytes v) {
+    if (!name.empty())
+        names[name] = mib;
+    values[mib] = std::move(v);
+}
+
+const Machine &current() {
+    if (view.own)
+        return *view.own;
+    uint64_t gen = global_generation.load(std::memory_order_acquire);
+    if (gen != view.generation || !view.cached) {
+        view.cached = load_global();
+        view.generation = gen;
+    }
+    return *view.cached;
+}
+
+std::shared_ptr<const Machine> snapshot() {
+    if (view.own)
+        return view.own;
+    current();
+    return view.cached;
+}
+
+void install_thread(std::shared_ptr<const Machine> m) { view.own = std::move(m); }
+
+void uninstall_thread() { view.own.reset(); }
+
+void install_global(std::shared_ptr<const Machine> m) {
+    std::lock_guard<std::mutex> lock(global_mutex);
+    global_machine = std::move(m);
+    global_generation.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void mutate(const std::function<void(Machine &)> &edit) {
+    if (view.own) {
+        auto copy = std::make_shared<Machine>(*view.own);
+        edit(*copy);
+        view.own = std::move(copy);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(global_mutex);
+    if (!global_machine)
+        global_machine = default_machine();
+    auto copy = std::make_shared<Machine>(*global_machine);
+    edit(*copy);
+    global_machine = std::move(copy);
+    global_generation.fetch_add(1, std::memory_order_acq_rel);
+}
+
+std::shared_ptr<const Machine> default_machine() {
+    // Built once; installing it again shares the same tables but each
+    // installation gets fresh resource counters (see the control module).
+    static const std::shared_ptr<const Machine> built = [] {
+        auto m = std::make_shared<Machine>();
+        build_default(*m);
+        return std::shared_ptr<const Machine>(std::move(m));
+    }();
+    return built;
+}
+
+Action check(const Machine &m, std::string_view call, std::string_view key,
+             std::string_view note) {
+    view.log.emplace_back(std::string(call), std::string(key) + std::string(note));
+    Action a;
+    for (const Fault &f : m.faults) {
+        if (f.call != call || (f.key && *f.key != key))
+            continue;
+        long n = f.seen->fetch_add(1, std::memory_order_relaxed) + 1;
+        if (n < f.nth || (f.times >= 0 && n >= f.nth + f.times))
+            continue;
+        a.fail = f.fail;
+        a.err = f.err;
+        a.report = f.report;
+        if (!f.answers.empty()) {
+            size_t i = static_cast<size_t>(n - f.nth);
+            a.raw = &f.answers[i < f.answers.size() ? i : f.answers.size() - 1];
+        }
+        return a;
+    }
+    return a;
+}
+
+std::vector<std::pair<std::string, std::string>> &call_log() { return view.log; }
+
+void acquire(const Machine &m, Resource r) { m.resources->open[r].fetch_add(1); }
+void release(const Machine &m, Resource r) { m.resources->open[r].fetch_sub(1); }
+
+std::string mib_key(const int *mib, unsigned len) {
+    std::string k;
+    for (unsigned i = 0; i < len; i++) {
+        if (i)
+            k += '.';
+        k += std::to_string(mib[i]);
+    }
+    return k;
+}
+
+}  // namespace fakebsd

@@ -1,0 +1,117 @@
+// The simulated FreeBSD machine behind every stand-in platform call.
+//
+// A Machine is immutable once installed. Readers take a snapshot (see
+// current()) without any global lock; writers (tests installing a machine,
+// or a platform call that changes state such as setpriority) build a new
+// Machine and swap it in. A machine can be installed for the whole process or
+// for the calling thread only, so tests running in parallel threads each see
+// their own machine.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tables.h"
+
+namespace fakebsd {
+
+using Mib = std::vector<int>;
+using Bytes = std::string;
+
+// A fault: makes matching invocations of one platform call fail or answer
+// with raw bytes. Matching invocations are counted; the fault applies from the
+// nth one, for `times` invocations (-1: for ever).
+struct Fault {
+    std::string call;                // "sysctl", "sysctlbyname", "kinfo_getfile", ...
+    std::optional<std::string> key;  // see each call; nullopt matches every key
+    long nth = 1;
+    long times = -1;
+    bool fail = false;               // fail with the call's failure value
+    int err = 0;                     // errno set on failure (0: errno left alone)
+    std::vector<Bytes> answers;      // raw answers, one per applied invocation; the last repeats
+    long report = -1;                // length to report instead of the true one (sysctl)
+    std::shared_ptr<std::atomic<long>> seen = std::make_shared<std::atomic<long>>(0);
+};
+
+// What a platform call must do after consulting the faults.
+struct Action {
+    bool fail = false;
+    int err = 0;
+    const Bytes *raw = nullptr;  // answer with these bytes instead of the machine's
+    long report = -1;            // length to report back (sysctl), if not -1
+};
+
+// Handles the platform hands out and callers must give back. Shared by all
+// versions of one installed machine.
+enum Resource { R_SOCKET, R_KVM, R_IFADDRS, R_UTMPX, R_DEVSTAT, R_KINFO, R_COUNT };
+inline constexpr const char *resource_names[R_COUNT] = {"sockets", "kvm", "ifaddrs", "utmpx",
+                                                         "devstat", "kinfo"};
+struct Resources {
+    std::atomic<long> open[R_COUNT] = {};
+    std::atomic<long> utmpx_walkers{0};   // walks of the accounting database in progress
+    std::atomic<long> utmpx_overlaps{0};  // a walk started while another was in progress
+};
+
+struct Machine {
+    // Plain sysctl nodes, by MIB, and the names that lead to them.
+    std::map<Mib, Bytes> values;
+    std::map<std::string, Mib, std::less<>> names;
+    long pagesize = 4096;
+
+    // Structured tables of the capability groups (tables.h).
+    ProcTable procs;
+    CpuMemTable cpumem;
+    SockTable socks;
+    IfTable ifs;
+    DiskTable disks;
+    UserTable users;
+
+    std::vector<Fault> faults;
+    std::shared_ptr<Resources> resources = std::make_shared<Resources>();
+
+    const Bytes *value(const Mib &mib) const;
+    const Mib *mib_of(std::string_view name) const;
+    void set(const std::string &name, const Mib &mib, Bytes value);  // name may be empty
+};
+
+// The machine the calling thread sees (its own, else the process-wide one,
+// else the built-in default). The reference stays valid until the next call of
+// current() or of an install function on this thread.
+const Machine &current();
+
+// Install a machine: for the calling thread, or for the whole process.
+void install_thread(std::shared_ptr<const Machine> m);
+void uninstall_thread();
+void install_global(std::shared_ptr<const Machine> m);
+std::shared_ptr<const Machine> snapshot();  // what current() would give, owned
+
+// Change the current machine: copy it, let `edit` change the copy, install the
+// copy where the original came from. Used by platform calls that write state.
+void mutate(const std::function<void(Machine &)> &edit);
+
+// The built-in default machine (a small FreeBSD 14 server).
+std::shared_ptr<const Machine> default_machine();
+void build_default(Machine &m);
+
+// Consult the faults of the current machine for one invocation, and log it in
+// the calling thread's call log (with `note` appended to the key there).
+Action check(const Machine &m, std::string_view call, std::string_view key,
+             std::string_view note = {});
+
+// The calling thread's call log: (call, key) per platform invocation.
+std::vector<std::pair<std::string, std::string>> &call_log();
+
+// Count a handle out or back in.
+void acquire(const Machine &m, Resource r);
+void release(const Machine &m, Resource r);
+
+std::string mib_key(const int *mib, unsigned len);  // "1.14.1.42"
+
+}  // namespace fakebsd

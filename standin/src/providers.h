@@ -1,0 +1,46 @@
+// sysctl nodes whose answers are computed from the machine's tables (the
+// process table, the socket lists, the interface list, ...), as opposed to the
+// plain values stored in Machine::values.
+#pragma once
+
+#include <vector>
+
+#include "machine.h"
+
+namespace fakebsd {
+
+struct Provider {
+    const char *name;  // dotted name reachable through sysctlbyname, or nullptr
+    Mib mib;           // the node's MIB; with `prefix`, every MIB that starts with it
+    bool prefix;
+    // Compose the answer; return 0, or the errno the kernel would give.
+    int (*answer)(const Machine &m, const int *mib, unsigned len, Bytes &out);
+    // Accept a new value (nullptr: the node is read-only, EPERM).
+    int (*write)(const int *mib, unsigned len, const void *newp, size_t newlen) = nullptr;
+};
+
+// One list per capability group; providers.cpp joins them.
+const std::vector<Provider> &providers_procs();
+const std::vector<Provider> &providers_procs_detail();
+const std::vector<Provider> &providers_procs_sched();
+const std::vector<Provider> &providers_cpumem();
+const std::vector<Provider> &providers_socks();
+const std::vector<Provider> &providers_ifs();
+const std::vector<Provider> &providers_disks();
+
+const std::vector<Provider> &all_providers();
+const Provider *find_provider(const int *mib, unsigned len);
+const Provider *find_provider(std::string_view name);
+
+// Default machine, one part per capability group, in this order.
+void default_base(Machine &m);
+void default_procs(Machine &m);
+void default_procs_detail(Machine &m);
+void default_procs_sched(Machine &m);
+void default_cpumem(Machine &m);
+void default_socks(Machine &m);
+void default_ifs(Machine &m);
+void default_disks(Machine &m);
+void default_users(Machine &m);
+
+}  // namespace fakebsd

@@ -1,0 +1,117 @@
+// Reflection tables of the stand-in platform: disk statistics (<sys/devicestat.h>,
+// <devstat.h>). Each record lists every named member, nested records down to their
+// scalars and arrays (element 0 of an array of records), under FreeBSD's own member
+// names and, where FreeBSD has them, its macro aliases (inc_lport, ifr_flags,
+// kve_vn_fsid, s6_addr).
+#include "registry.h"
+
+#include <fakebsd/freebsd.h>
+
+namespace fakebsd {
+
+const std::vector<RecordInfo> &records_devstat() {
+    static const std::vector<RecordInfo> records = {
+        FBSD_RECORD("bintime", "struct bintime", struct bintime,
+                    FBSD_FIELD(struct bintime, sec),
+                    FBSD_FIELD(struct bintime, frac)),
+        FBSD_RECORD("devstat", "struct devstat", struct devstat,
+                    FBSD_FIELD(struct devstat, sequence0),
+                    FBSD_FIELD(struct devstat, allocated),
+                    FBSD_FIELD(struct devstat, start_count),
+                    FBSD_FIELD(struct devstat, end_count),
+                    FBSD_FIELD(struct devstat, busy_from),
+                    FBSD_FIELD(struct devstat, busy_from.sec),
+                    FBSD_FIELD(struct devstat, busy_from.frac),
+                    FBSD_FIELD(struct devstat, dev_links),
+                    FBSD_FIELD(struct devstat, dev_links.stqe_next),
+                    FBSD_FIELD(struct devstat, device_number),
+                    FBSD_FIELD(struct devstat, device_name),
+                    FBSD_FIELD(struct devstat, unit_number),
+                    FBSD_FIELD(struct devstat, bytes),
+                    FBSD_FIELD(struct devstat, operations),
+                    FBSD_FIELD(struct devstat, duration),
+                    FBSD_FIELD(struct devstat, duration[0].sec),
+                    FBSD_FIELD(struct devstat, duration[0].frac),
+                    FBSD_FIELD(struct devstat, busy_time),
+                    FBSD_FIELD(struct devstat, busy_time.sec),
+                    FBSD_FIELD(struct devstat, busy_time.frac),
+                    FBSD_FIELD(struct devstat, creation_time),
+                    FBSD_FIELD(struct devstat, creation_time.sec),
+                    FBSD_FIELD(struct devstat, creation_time.frac),
+                    FBSD_FIELD(struct devstat, block_size),
+                    FBSD_FIELD(struct devstat, tag_types),
+                    FBSD_FIELD(struct devstat, flags),
+                    FBSD_FIELD(struct devstat, device_type),
+                    FBSD_FIELD(struct devstat, priority),
+                    FBSD_FIELD(struct devstat, id),
+                    FBSD_FIELD(struct devstat, sequence1)),
+        FBSD_RECORD("devinfo", "struct devinfo", struct devinfo,
+                    FBSD_FIELD(struct devinfo, devices),
+                    FBSD_FIELD(struct devinfo, mem_ptr),
+                    FBSD_FIELD(struct devinfo, generation),
+                    FBSD_FIELD(struct devinfo, numdevs)),
+        FBSD_RECORD("statinfo", "struct statinfo", struct statinfo,
+                    FBSD_FIELD(struct statinfo, cp_time),
+                    FBSD_FIELD(struct statinfo, tk_nin),
+                    FBSD_FIELD(struct statinfo, tk_nout),
+                    FBSD_FIELD(struct statinfo, dinfo),
+                    FBSD_FIELD(struct statinfo, snap_time)),
+    };
+    return records;
+}
+
+const std::vector<ConstInfo> &constants_devstat() {
+    static const std::vector<ConstInfo> constants = {
+        FBSD_CONST(DEVSTAT_NAME_LEN),
+        FBSD_CONST(DEVSTAT_VERSION),
+        FBSD_CONST(DEVSTAT_N_TRANS_FLAGS),
+        FBSD_CONST(DEVSTAT_USER_API_VER),
+        FBSD_CONST(DEVSTAT_ERRBUF_SIZE),
+        FBSD_CONST(DEVSTAT_ALL_SUPPORTED),
+        FBSD_CONST(DEVSTAT_NO_BLOCKSIZE),
+        FBSD_CONST(DEVSTAT_NO_ORDERED_TAGS),
+        FBSD_CONST(DEVSTAT_BS_UNAVAILABLE),
+        FBSD_CONST(DEVSTAT_NO_DATA),
+        FBSD_CONST(DEVSTAT_READ),
+        FBSD_CONST(DEVSTAT_WRITE),
+        FBSD_CONST(DEVSTAT_FREE),
+        FBSD_CONST(DEVSTAT_TAG_SIMPLE),
+        FBSD_CONST(DEVSTAT_TAG_HEAD),
+        FBSD_CONST(DEVSTAT_TAG_ORDERED),
+        FBSD_CONST(DEVSTAT_TAG_NONE),
+        FBSD_CONST(DEVSTAT_PRIORITY_MIN),
+        FBSD_CONST(DEVSTAT_PRIORITY_OTHER),
+        FBSD_CONST(DEVSTAT_PRIORITY_PASS),
+        FBSD_CONST(DEVSTAT_PRIORITY_FD),
+        FBSD_CONST(DEVSTAT_PRIORITY_WFD),
+        FBSD_CONST(DEVSTAT_PRIORITY_TAPE),
+        FBSD_CONST(DEVSTAT_PRIORITY_CD),
+        FBSD_CONST(DEVSTAT_PRIORITY_DISK),
+        FBSD_CONST(DEVSTAT_PRIORITY_ARRAY),
+        FBSD_CONST(DEVSTAT_PRIORITY_MAX),
+        FBSD_CONST(DEVSTAT_TYPE_DIRECT),
+        FBSD_CONST(DEVSTAT_TYPE_SEQUENTIAL),
+        FBSD_CONST(DEVSTAT_TYPE_PRINTER),
+        FBSD_CONST(DEVSTAT_TYPE_PROCESSOR),
+        FBSD_CONST(DEVSTAT_TYPE_WORM),
+        FBSD_CONST(DEVSTAT_TYPE_CDROM),
+        FBSD_CONST(DEVSTAT_TYPE_SCANNER),
+        FBSD_CONST(DEVSTAT_TYPE_OPTICAL),
+        FBSD_CONST(DEVSTAT_TYPE_CHANGER),
+        FBSD_CONST(DEVSTAT_TYPE_COMM),
+        FBSD_CONST(DEVSTAT_TYPE_ASC0),
+        FBSD_CONST(DEVSTAT_TYPE_ASC1),
+        FBSD_CONST(DEVSTAT_TYPE_STORARRAY),
+        FBSD_CONST(DEVSTAT_TYPE_ENCLOSURE),
+        FBSD_CONST(DEVSTAT_TYPE_FLOPPY),
+        FBSD_CONST(DEVSTAT_TYPE_MASK),
+        FBSD_CONST(DEVSTAT_TYPE_IF_SCSI),
+        FBSD_CONST(DEVSTAT_TYPE_IF_IDE),
+        FBSD_CONST(DEVSTAT_TYPE_IF_OTHER),
+        FBSD_CONST(DEVSTAT_TYPE_IF_MASK),
+        FBSD_CONST(DEVSTAT_TYPE_PASS),
+    };
+    return constants;
+}
+
+}  // namespace fakebsd

@@ -1,0 +1,127 @@
+// sysctl(3), sysctlbyname(3) and sysconf(3) of the stand-in platform.
+#include <cerrno>
+#include <cstring>
+
+#include "providers.h"
+
+#include <fakebsd/freebsd.h>
+
+namespace fakebsd {
+
+namespace {
+
+// Hand `data` out the way the kernel does: measure when there is no buffer,
+// copy what fits and fail with ENOMEM when the buffer is short.
+int copy_out(const Bytes &data, void *oldp, size_t *oldlenp, long report) {
+    if (!oldlenp)
+        return 0;
+    if (!oldp) {
+        *oldlenp = report >= 0 ? static_cast<size_t>(report) : data.size();
+        return 0;
+    }
+    if (*oldlenp < data.size()) {
+        std::memcpy(oldp, data.data(), *oldlenp);
+        if (report >= 0)
+            *oldlenp = static_cast<size_t>(report);
+        errno = ENOMEM;
+        return -1;
+    }
+    std::memcpy(oldp, data.data(), data.size());
+    *oldlenp = report >= 0 ? static_cast<size_t>(report) : data.size();
+    return 0;
+}
+
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
+int query(const Machine &m, const Action &a, const int *mib, unsigned len, const Provider *p,
+          void *oldp, size_t *oldlenp, const void *newp, size_t newlen) {
+    if (a.fail) {
+        if (a.err)
+            errno = a.err;
+        return -1;
+    }
+    if (newp) {
+        if (!p || !p->write)
+            return fail(EPERM);
+        int err = p->write(mib, len, newp, newlen);
+        if (err)
+            return fail(err);
+        if (!oldp && !oldlenp)
+            return 0;
+    }
+    if (a.raw)
+        return copy_out(*a.raw, oldp, oldlenp, a.report);
+    if (p) {
+        Bytes out;
+        int err = p->answer(m, mib, len, out);
+        if (err)
+            return fail(err);
+        return copy_out(out, oldp, oldlenp, a.report);
+    }
+    const Bytes *v = m.value(Mib(mib, mib + len));
+    if (!v)
+        return fail(ENOENT);
+    return copy_out(*v, oldp, oldlenp, a.report);
+}
+
+}  // namespace
+
+// Nodes every machine has, whatever the groups add.
+void default_base(Machine &m) {
+    auto put_int = [&m](const char *name, Mib mib, int v) {
+        m.set(name, mib, Bytes(reinterpret_cast<const char *>(&v), sizeof v));
+    };
+    put_int("kern.argmax", {CTL_KERN, KERN_ARGMAX}, 524288);
+    put_int("hw.pagesize", {CTL_HW, HW_PAGESIZE}, 4096);
+    m.pagesize = 4096;
+}
+
+}  // namespace fakebsd
+
+using namespace fakebsd;
+
+extern "C" int fbsd_sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp,
+                           const void *newp, size_t newlen) {
+    const Machine &m = current();
+    if (!name || namelen < 1 || namelen > 24)
+        return fail(EINVAL);
+    Action a = check(m, "sysctl", mib_key(name, namelen), oldp ? "" : " (measure)");
+    return query(m, a, name, namelen, find_provider(name, namelen), oldp, oldlenp, newp, newlen);
+}
+
+extern "C" int fbsd_sysctlbyname(const char *name, void *oldp, size_t *oldlenp, const void *newp,
+                                 size_t newlen) {
+    const Machine &m = current();
+    if (!name)
+        return fail(EFAULT);
+    Action a = check(m, "sysctlbyname", name, oldp ? "" : " (measure)");
+    if (const Provider *p = find_provider(std::string_view(name)))
+        return query(m, a, p->mib.data(), static_cast<unsigned>(p->mib.size()), p, oldp, oldlenp,
+                     newp, newlen);
+    const Mib *mib = m.mib_of(name);
+    if (!mib) {
+        if (a.fail || a.raw)
+            return query(m, a, nullptr, 0, nullptr, oldp, oldlenp, newp, newlen);
+        return fail(ENOENT);
+    }
+    return query(m, a, mib->data(), static_cast<unsigned>(mib->size()),
+                 find_provider(mib->data(), static_cast<unsigned>(mib->size())), oldp, oldlenp,
+                 newp, newlen);
+}
+
+extern "C" long fbsd_sysconf(int name) {
+    const Machine &m = current();
+    Action a = check(m, "sysconf", std::to_string(name));
+    if (a.fail) {
+        if (a.err)
+            errno = a.err;
+        return -1;
+    }
+    if (name == _SC_PAGESIZE)
+        return m.pagesize;
+    errno = EINVAL;
+    return -1;
+}

@@ -1,0 +1,53 @@
+// The structured state of the simulated machine, one table per capability
+// group. Records are kept as raw bytes in FreeBSD's layout, so tests can also
+// place malformed records; the platform calls serve them as they are.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tables_cpumem.h"
+#include "tables_disks.h"
+#include "tables_ifs.h"
+#include "tables_socks.h"
+#include "tables_users.h"
+
+namespace fakebsd {
+
+// How kill(pid, 0) answers for a process.
+enum class KillAnswer { Alive, NotPermitted, Gone };
+
+struct Proc {
+    int pid = 0;
+    std::string kinfo;                   // struct kinfo_proc, for KERN_PROC_PID and the process table
+    std::vector<std::string> threads;    // one struct kinfo_proc per thread (KERN_PROC_INC_THREAD)
+    std::string args;                    // KERN_PROC_ARGS answer: NUL-terminated strings
+    std::optional<std::string> path;     // KERN_PROC_PATHNAME answer; nullopt: ENOENT
+    std::vector<std::string> env;        // kvm_getenvv vector
+    std::string files;                   // kinfo_getfile: struct kinfo_file records back to back
+    std::string vmmap;                   // kinfo_getvmmap: struct kinfo_vmentry records back to back
+    std::string cpuset;                  // cpuset_t (128 bytes)
+    std::map<int, std::string> rlimits;  // resource -> struct rlimit
+    int nice = 0;
+    KillAnswer liveness = KillAnswer::Alive;
+    bool listed = true;                  // appears in the KERN_PROC_PROC table
+};
+
+struct ProcTable {
+    std::vector<Proc> list;       // kernel order
+    std::map<int, size_t> index;  // pid -> position in list
+    const Proc *find(int pid) const {
+        auto it = index.find(pid);
+        return it == index.end() ? nullptr : &list[it->second];
+    }
+    Proc &add(Proc p) {
+        index[p.pid] = list.size();
+        list.push_back(std::move(p));
+        return list.back();
+    }
+};
+
+}  // namespace fakebsd

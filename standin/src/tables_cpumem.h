@@ -1,0 +1,11 @@
+// State of the simulated machine for one capability group (see tables.h).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace fakebsd {
+
+struct CpuMemTable {};
+
+}  // namespace fakebsd

@@ -1,0 +1,112 @@
+"""The module object: registration, constants, exception class, switches."""
+
+import sys
+
+import pytest
+
+import _morvex_bsd as m
+
+from conftest import run_python
+
+FIRST_TABLE = [
+    "proc_cmdline", "proc_cwd", "proc_environ", "proc_name", "proc_num_fds",
+    "proc_oneshot_info", "proc_open_files", "proc_threads", "proc_num_threads",
+    "proc_cpu_affinity_get", "proc_cpu_affinity_set", "proc_exe", "proc_getrlimit",
+    "proc_memory_maps", "proc_net_connections", "proc_setrlimit", "boot_time",
+    "cpu_count_logical", "cpu_stats", "cpu_times", "disk_io_counters", "disk_partitions",
+    "net_connections", "net_io_counters", "per_cpu_times", "pids", "swap_mem", "heap_info",
+    "heap_trim", "virtual_mem", "cpu_freq", "cpu_topology", "sensors_battery",
+    "sensors_cpu_temperature", "check_pid_range", "set_debug",
+]
+GROUP_A = [
+    ("AF_LINK", 18), ("RLIMIT_AS", 10), ("RLIMIT_CORE", 4), ("RLIMIT_CPU", 0),
+    ("RLIMIT_DATA", 2), ("RLIMIT_FSIZE", 1), ("RLIMIT_MEMLOCK", 6), ("RLIMIT_NOFILE", 8),
+    ("RLIMIT_NPROC", 7), ("RLIMIT_RSS", 5), ("RLIMIT_STACK", 3), ("RLIMIT_SWAP", 12),
+    ("RLIMIT_SBSIZE", 9), ("RLIMIT_NPTS", 11), ("RLIM_INFINITY", 2**63 - 1),
+]
+SECOND_TABLE = [
+    "getpagesize", "net_if_addrs", "net_if_flags", "net_if_is_running", "net_if_mtu",
+    "proc_priority_get", "proc_priority_set", "net_if_duplex_speed", "users", "proc_is_zombie",
+]
+GROUP_B = [
+    ("version", 722), ("SIDL", 1), ("SRUN", 2), ("SSLEEP", 3), ("SSTOP", 4), ("SZOMB", 5),
+    ("SWAIT", 6), ("SLOCK", 7), ("TCPS_CLOSED", 0), ("TCPS_CLOSING", 7),
+    ("TCPS_CLOSE_WAIT", 5), ("TCPS_LISTEN", 1), ("TCPS_ESTABLISHED", 4), ("TCPS_SYN_SENT", 2),
+    ("TCPS_SYN_RECEIVED", 3), ("TCPS_FIN_WAIT_1", 6), ("TCPS_FIN_WAIT_2", 9),
+    ("TCPS_LAST_ACK", 8), ("TCPS_TIME_WAIT", 10), ("MORVEX_CONN_NONE", 128),
+]
+
+
+def test_gil_stays_off():
+    assert sys._is_gil_enabled() is False
+
+
+def test_namespace_order_and_values():
+    own = [k for k in vars(m) if not k.startswith("__")]
+    built = set(own)
+    # Functions whose capability is not built yet are simply absent; the order
+    # of what is there is the registration order.
+    expected = ([n for n in FIRST_TABLE if n in built] + [n for n, _ in GROUP_A]
+                + [n for n in SECOND_TABLE if n in built] + ["ZombieProcessError"]
+                + [n for n, _ in GROUP_B])
+    assert own == expected
+    for name, value in GROUP_A + GROUP_B:
+        assert getattr(m, name) == value and type(getattr(m, name)) is int, name
+
+
+def test_bound_self():
+    for name in FIRST_TABLE:
+        if hasattr(m, name):
+            assert getattr(m, name).__self__ is m, name
+    for name in SECOND_TABLE:
+        if hasattr(m, name):
+            assert getattr(m, name).__self__ is None, name
+
+
+def test_zombie_process_error():
+    cls = m.ZombieProcessError
+    assert (cls.__module__, cls.__name__) == ("_morvex_posix", "ZombieProcessError")
+    assert issubclass(cls, Exception) and cls.__bases__ == (Exception,)
+
+
+@pytest.mark.parametrize("pid", [0, 1, 2**31 - 1])
+def test_check_pid_range_accepts(pid):
+    assert m.check_pid_range(pid) is None
+
+
+def test_check_pid_range_rejects():
+    with pytest.raises(ValueError, match="^pid must be a positive integer$"):
+        m.check_pid_range(-1)
+    with pytest.raises(OverflowError):
+        m.check_pid_range(2**31)
+    with pytest.raises(TypeError):
+        m.check_pid_range("1")
+
+
+def test_debug_switch_from_environment_and_set_debug():
+    # Run in a child: the switch is process-wide and read at import.
+    code = r"""
+import ctypes, _morvex_bsd as m
+flag = ctypes.c_int.in_dll(ctypes.CDLL(m.__file__), "MORVEX_DEBUG")
+seen = [flag.value]
+for v in (False, [1], 0.0, "x", ""):
+    m.set_debug(v); seen.append(flag.value)
+class Bad:
+    def __bool__(self): raise ZeroDivisionError
+m.set_debug(1)
+for args in ((), (1, 2)):
+    try: m.set_debug(*args)
+    except TypeError: pass
+try: m.set_debug(Bad())
+except ZeroDivisionError: pass
+seen.append(flag.value)
+print(seen)
+"""
+    r = run_python(code, {"MORVEX_DEBUG": ""})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "[1, 0, 1, 0, 1, 0, 1]"
+    r = run_python("import ctypes, _morvex_bsd as m; "
+                   "print(ctypes.c_int.in_dll(ctypes.CDLL(m.__file__), 'MORVEX_DEBUG').value, "
+                   "ctypes.c_int.in_dll(ctypes.CDLL(m.__file__), 'MORVEX_TESTING').value)",
+                   {"MORVEX_TESTING": "0"})
+    assert r.stdout.split() == ["0", "1"]

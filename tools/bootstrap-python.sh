@@ -1,0 +1,48 @@
+#!/bin/sh
+# Build (once) and cache a free-threaded CPython 3.13 from Debian's python3.13
+# source package. Prints nothing when the cached interpreter is already there.
+set -eu
+CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
+PREFIX="$CACHE/python3.13t"
+PY="$PREFIX/bin/python3.13t"
+
+if [ -x "$PY" ] && "$PY" -c 'import sys, ssl, zlib, ctypes, sqlite3, bz2, lzma; sys.exit(sys._is_gil_enabled())' 2>/dev/null; then
+    exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" = 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+
+SRCLIST=/etc/apt/sources.list.d/morvex-trixie-src.sources
+if ! grep -rqs 'trixie' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null | grep -q deb-src; then
+    if ! grep -rlqs '^Types: deb-src' /etc/apt/sources.list.d/ || ! grep -rqs trixie /etc/apt/sources.list.d/; then
+        $SUDO sh -c "cat > $SRCLIST" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: trixie
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    fi
+fi
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+    build-essential dpkg-dev pkg-config xz-utils \
+    libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev \
+    libreadline-dev libncurses-dev libgdbm-dev uuid-dev libexpat1-dev >/dev/null
+
+WORK="$CACHE/src"
+rm -rf "$WORK"; mkdir -p "$WORK"
+cd "$WORK"
+apt-get source --download-only python3.13 >/dev/null
+ORIG=$(ls python3.13_*.orig.tar.* | head -n1)
+tar xf "$ORIG"
+SRCDIR=$(find . -maxdepth 1 -type d -name 'Python-3.13*' -o -maxdepth 1 -type d -name 'python3.13-*' | head -n1)
+cd "$SRCDIR"
+./configure --disable-gil --prefix="$PREFIX" --with-ensurepip=install \
+    --enable-shared LDFLAGS="-Wl,-rpath,$PREFIX/lib" >/dev/null
+make -j"$(nproc)" >/dev/null 2>build-warnings.log
+make install >/dev/null 2>>build-warnings.log
+cd /; rm -rf "$WORK"
+"$PY" -c 'import sys; assert not sys._is_gil_enabled(), "GIL is on"; print("free-threaded", sys.version)'
