@@ -116,6 +116,7 @@ mib = (ctypes.c_int * 4)(1, 200, 5, 0)
 out, n = ctypes.c_char_p(), ctypes.c_size_t()
 fakebsd.install({"sysctl": {(1, 200, 5, 0): b""}})
 lib.morvex_sysctl_malloc(mib, 4, ctypes.byref(out), ctypes.byref(n))
+ctypes.CDLL(None).free(out)
 fakebsd.install({"faults": [fakebsd.fault("sysctl", None, answers=[b"x" * 8 * (i + 1) for i in range(40)])]})
 try:
     lib.morvex_sysctl_malloc(mib, 4, ctypes.byref(out), ctypes.byref(n))
