@@ -2,11 +2,22 @@
 # Build (once) and cache a free-threaded CPython 3.13 from Debian's python3.13
 # source package. Prints nothing when the cached interpreter is already there.
 set -eu
+# With TSAN=1: a second interpreter built with ThreadSanitizer, for the
+# thread checks of the module (python3.13t-tsan).
 CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
-PREFIX="$CACHE/python3.13t"
+TSAN="${TSAN:-0}"
+if [ "$TSAN" = 1 ]; then
+    PREFIX="$CACHE/python3.13t-tsan"
+    EXTRA_CONFIG="--with-thread-sanitizer"
+    CHECK_MODULES="sys"
+else
+    PREFIX="$CACHE/python3.13t"
+    EXTRA_CONFIG=""
+    CHECK_MODULES="sys, ssl, zlib, ctypes, sqlite3, bz2, lzma"
+fi
 PY="$PREFIX/bin/python3.13t"
 
-if [ -x "$PY" ] && "$PY" -c 'import sys, ssl, zlib, ctypes, sqlite3, bz2, lzma; sys.exit(sys._is_gil_enabled())' 2>/dev/null; then
+if [ -x "$PY" ] && "$PY" -c "import $CHECK_MODULES; sys.exit(sys._is_gil_enabled())" 2>/dev/null; then
     exit 0
 fi
 
@@ -32,7 +43,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev \
     libreadline-dev libncurses-dev libgdbm-dev uuid-dev libexpat1-dev >/dev/null
 
-WORK="$CACHE/src"
+WORK="$CACHE/src-$(basename "$PREFIX")"
 rm -rf "$WORK"; mkdir -p "$WORK"
 cd "$WORK"
 apt-get source --download-only python3.13 >/dev/null
@@ -40,7 +51,7 @@ ORIG=$(ls python3.13_*.orig.tar.* | head -n1)
 tar xf "$ORIG"
 SRCDIR=$(find . -maxdepth 1 -type d -name 'Python-3.13*' -o -maxdepth 1 -type d -name 'python3.13-*' | head -n1)
 cd "$SRCDIR"
-./configure --disable-gil --prefix="$PREFIX" --with-ensurepip=install \
+./configure --disable-gil $EXTRA_CONFIG --prefix="$PREFIX" --with-ensurepip=install \
     --enable-shared LDFLAGS="-Wl,-rpath,$PREFIX/lib" >/dev/null
 make -j"$(nproc)" >/dev/null 2>build-warnings.log
 make install >/dev/null 2>>build-warnings.log

@@ -20,7 +20,7 @@ if [ ! -f $VENV/.ready ] || [ requirements-dev.txt -nt $VENV/.ready ]; then
     touch $VENV/.ready
 fi
 $VPY -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-    -C build-dir=build/asan -C cmake.define.MORVEX_SANITIZE=ON .
+    -C build-dir=build/asan -C cmake.define.MORVEX_SANITIZE=address .
 
 ASAN_LIB=$(gcc -print-file-name=libasan.so)
 UBSAN_LIB=$(gcc -print-file-name=libubsan.so)

@@ -85,7 +85,12 @@ using namespace fakebsd;
 
 extern "C" int fbsd_sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp,
                            const void *newp, size_t newlen) {
-    const Machine &m = current();
+    // A write replaces the current machine; keep the one this call answers
+    // from (the old value is the one before the write, as on FreeBSD).
+    std::shared_ptr<const Machine> keep;
+    if (newp)
+        keep = snapshot();
+    const Machine &m = keep ? *keep : current();
     if (!name || namelen < 1 || namelen > 24)
         return fail(EINVAL);
     Action a = check(m, "sysctl", mib_key(name, namelen), oldp ? "" : " (measure)");
@@ -94,7 +99,10 @@ extern "C" int fbsd_sysctl(const int *name, unsigned int namelen, void *oldp, si
 
 extern "C" int fbsd_sysctlbyname(const char *name, void *oldp, size_t *oldlenp, const void *newp,
                                  size_t newlen) {
-    const Machine &m = current();
+    std::shared_ptr<const Machine> keep;
+    if (newp)
+        keep = snapshot();
+    const Machine &m = keep ? *keep : current();
     if (!name)
         return fail(EFAULT);
     Action a = check(m, "sysctlbyname", name, oldp ? "" : " (measure)");

@@ -11,6 +11,9 @@ from _fakebsd import fields as _fields
 from _fakebsd import pack
 
 _KINFO_FIELDS = {f[0] for f in _fields("kinfo_proc")}
+# Keys that belong to the process table rather than to the record.
+_TABLE_KEYS = {"kinfo", "threads", "args", "path", "env", "files", "vmmap", "cpuset", "rlimits",
+               "nice", "kill", "listed"}
 
 
 def kinfo(pid, **fields):
@@ -24,9 +27,10 @@ def proc(pid, **kw):
     """A process-table entry: kinfo_proc fields (with or without "ki_") and
     table entries (threads, args, path, env, files, vmmap, cpuset, rlimits,
     nice, kill, listed)."""
-    record = {k: v for k, v in kw.items()
-              if k in _KINFO_FIELDS or ("ki_" + k) in _KINFO_FIELDS}
-    entry = {k: v for k, v in kw.items() if k not in record}
+    record = {k: v for k, v in kw.items() if k not in _TABLE_KEYS}
+    entry = {k: v for k, v in kw.items() if k in _TABLE_KEYS}
+    if "nice" in entry:
+        record.setdefault("nice", entry["nice"])
     entry["pid"] = pid
     entry.setdefault("kinfo", kinfo(pid, **record))
     return entry
