@@ -55,6 +55,9 @@ int is_zombie(pid_t pid);
 int morvex_pid_exists(pid_t pid);
 PyObject *morvex_raise_for_pid(pid_t pid, const char *syscall);
 
+// The PID of every process, in kernel order: a malloc'ed array the caller frees.
+int _morvex_pids(pid_t **pids, int *count);
+
 }  // extern "C"
 
 // Debug line from the current source position.

@@ -45,12 +45,12 @@ static PyMethodDef morvex_methods[] = {
     // 1 proc_cmdline
     // 2 proc_cwd
     // 3 proc_environ
-    // 4 proc_name
+    ENTRY(proc_name),
     // 5 proc_num_fds
-    // 6 proc_oneshot_info
+    ENTRY(proc_oneshot_info),
     // 7 proc_open_files
     // 8 proc_threads
-    // 9 proc_num_threads
+    ENTRY(proc_num_threads),
     // 10 proc_cpu_affinity_get
     // 11 proc_cpu_affinity_set
     // 12 proc_exe
@@ -67,7 +67,7 @@ static PyMethodDef morvex_methods[] = {
     // 23 net_connections
     // 24 net_io_counters
     // 25 per_cpu_times
-    // 26 pids
+    ENTRY(pids),
     // 27 swap_mem
     // 28 heap_info
     // 29 heap_trim
