@@ -65,6 +65,27 @@ def processes():
         threads = attempt(m.proc_num_threads, pid)
         print(f"  {pid:>6} {info[0]:>6} {name:<14} {states.get(info[1], info[1]):<6}"
               f" {threads:>3} {info[18] // 1024:>7}Ki {info[14]:>8.2f} {info[15]:>8.2f}")
+def threads_and_scheduling(pid=1310):
+    if not has("proc_threads", "proc_memory_maps", "proc_cpu_affinity_get", "proc_priority_get"):
+    section(f"Threads, memory and scheduling of process {pid}")
+    threads = attempt(m.proc_threads, pid)
+    if isinstance(threads, list):
+        line("threads", len(threads))
+        for tid, user, system in threads:
+            line(f"  thread {tid}", f"user {user:.3f} s, system {system:.3f} s")
+    else:
+        line("threads", threads)
+    maps = attempt(m.proc_memory_maps, pid)
+    if isinstance(maps, list):
+        line("memory maps", f"{len(maps)} mappings, first and last:")
+        for addr, perms, path, rss, *_ in maps[:3] + maps[-2:]:
+            print(f"    {addr:<32} {perms} {rss:>6} pages  {path}")
+    else:
+        line("memory maps", maps)
+    line("CPU affinity", attempt(m.proc_cpu_affinity_get, pid))
+    line("nice", attempt(m.proc_priority_get, pid))
+    if has("RLIMIT_NOFILE"):
+        line("open files limit", attempt(m.proc_getrlimit, pid, m.RLIMIT_NOFILE))
 
 
 def main():
@@ -76,6 +97,7 @@ def main():
 
 # Each capability adds its own section here.
 PARTS = [processes]
+PARTS.append(threads_and_scheduling)
 
 if __name__ == "__main__":
     main()

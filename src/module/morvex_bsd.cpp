@@ -49,15 +49,15 @@ static PyMethodDef morvex_methods[] = {
     // 5 proc_num_fds
     ENTRY(proc_oneshot_info),
     // 7 proc_open_files
-    // 8 proc_threads
+    ENTRY(proc_threads),
     ENTRY(proc_num_threads),
-    // 10 proc_cpu_affinity_get
-    // 11 proc_cpu_affinity_set
+    ENTRY(proc_cpu_affinity_get),
+    ENTRY(proc_cpu_affinity_set),
     // 12 proc_exe
-    // 13 proc_getrlimit
-    // 14 proc_memory_maps
+    ENTRY(proc_getrlimit),
+    ENTRY(proc_memory_maps),
     // 15 proc_net_connections
-    // 16 proc_setrlimit
+    ENTRY(proc_setrlimit),
     // 17 boot_time
     // 18 cpu_count_logical
     // 19 cpu_stats

@@ -1,13 +1,394 @@
-// Stand-in platform: the procs_sched group (tables, sysctl nodes, calls, default machine).
+// Stand-in platform: threads, CPU masks, resource limits and nice values of
+// processes. sysctl kern.proc.pid with KERN_PROC_INC_THREAD (one record per
+// thread) and kern.proc.rlimit (read and written), cpuset_getaffinity(2),
+// cpuset_setaffinity(2), getpriority(2), setpriority(2), and the default
+// machine's threads, memory maps, masks, limits and nice values.
+//
+// Every call takes the process from the table: a process that is not there or
+// is gone is ESRCH; one described with kill "eperm" (someone else's) may be
+// read but not changed (EPERM), as an unprivileged caller finds on FreeBSD.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include "providers.h"
+
+#include <fakebsd/freebsd.h>
 
 namespace fakebsd {
 
+namespace {
+
+// CPUs of the machine: the mask of a process described without one.
+constexpr int kMachineCpus = 4;
+
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
+// The process a call names, or nullptr when it does not exist (ESRCH).
+const Proc *visible(const Machine &m, long long pid) {
+    if (pid < INT_MIN || pid > INT_MAX)
+        return nullptr;
+    const Proc *p = m.procs.find(static_cast<int>(pid));
+    return (p && p->liveness != KillAnswer::Gone) ? p : nullptr;
+}
+
+// Change one process of the current machine (if it is still there).
+void edit_proc(int pid, const std::function<void(Proc &)> &edit) {
+    mutate([pid, &edit](Machine &w) {
+        auto it = w.procs.index.find(pid);
+        if (it != w.procs.index.end())
+            edit(w.procs.list[it->second]);
+    });
+}
+
+Bytes process_record(const Proc &p) {
+    if (!p.kinfo.empty())
+        return p.kinfo;
+    struct kinfo_proc kp;
+    std::memset(&kp, 0, sizeof kp);
+    kp.ki_structsize = sizeof kp;
+    kp.ki_pid = p.pid;
+    return Bytes(reinterpret_cast<const char *>(&kp), sizeof kp);
+}
+
+Bytes rlimit_bytes(rlim_t cur, rlim_t max) {
+    struct rlimit rl = {cur, max};
+    return Bytes(reinterpret_cast<const char *>(&rl), sizeof rl);
+}
+
+Bytes mask_bytes(const cpuset_t &mask) { return Bytes(reinterpret_cast<const char *>(&mask), sizeof mask); }
+
+// The process's mask as the kernel holds it: the table's bytes cut or padded
+// to one cpuset_t, or every CPU of the machine when it has none.
+cpuset_t mask_of(const Proc &p) {
+    cpuset_t mask;
+    CPU_ZERO(&mask);
+    if (p.cpuset.empty()) {
+        for (int cpu = 0; cpu < kMachineCpus; cpu++)
+            CPU_SET(cpu, &mask);
+    } else {
+        std::memcpy(&mask, p.cpuset.data(), std::min(p.cpuset.size(), sizeof mask));
+    }
+    return mask;
+}
+
+// {CTL_KERN, KERN_PROC, KERN_PROC_PID | KERN_PROC_INC_THREAD, pid}: one
+// record per thread; a process without thread records (a zombie) answers
+// with its own record.
+int answer_threads(const Machine &m, const int *mib, unsigned len, Bytes &out) {
+    if (len != 4)
+        return EINVAL;
+    const Proc *p = visible(m, mib[3]);
+    if (!p)
+        return ESRCH;
+    out.clear();
+    if (p->threads.empty())
+        out = process_record(*p);
+    for (const Bytes &t : p->threads)
+        out += t;
+    return 0;
+}
+
+// {CTL_KERN, KERN_PROC, KERN_PROC_RLIMIT, pid, resource}: one struct rlimit;
+// RLIM_INFINITY for both members of a limit the table does not set.
+int answer_rlimit(const Machine &m, const int *mib, unsigned len, Bytes &out) {
+    if (len != 5 || static_cast<unsigned>(mib[4]) >= RLIM_NLIMITS)
+        return EINVAL;
+    const Proc *p = visible(m, mib[3]);
+    if (!p)
+        return ESRCH;
+    auto it = p->rlimits.find(mib[4]);
+    out = it != p->rlimits.end() ? it->second : rlimit_bytes(RLIM_INFINITY, RLIM_INFINITY);
+    return 0;
+}
+
+int write_rlimit(const int *mib, unsigned len, const void *newp, size_t newlen) {
+    if (len != 5 || static_cast<unsigned>(mib[4]) >= RLIM_NLIMITS || newlen != sizeof(struct rlimit))
+        return EINVAL;
+    const Proc *p = visible(current(), mib[3]);
+    if (!p)
+        return ESRCH;
+    if (p->liveness == KillAnswer::NotPermitted)
+        return EPERM;
+    struct rlimit rl;
+    std::memcpy(&rl, newp, sizeof rl);
+    // As the kernel does: a negative limit is no limit, and the soft limit
+    // never exceeds the hard one.
+    if (rl.rlim_cur < 0)
+        rl.rlim_cur = RLIM_INFINITY;
+    if (rl.rlim_max < 0)
+        rl.rlim_max = RLIM_INFINITY;
+    if (rl.rlim_cur > rl.rlim_max)
+        rl.rlim_cur = rl.rlim_max;
+    int resource = mib[4];
+    Bytes value = rlimit_bytes(rl.rlim_cur, rl.rlim_max);
+    edit_proc(mib[3], [resource, &value](Proc &q) { q.rlimits[resource] = value; });
+    return 0;
+}
+
+// Keep the nice value in the process record in step with the table's.
+void set_record_nice(Proc &p) {
+    if (p.kinfo.size() < sizeof(struct kinfo_proc))
+        return;
+    signed char nice = static_cast<signed char>(p.nice);
+    std::memcpy(p.kinfo.data() + offsetof(struct kinfo_proc, ki_nice), &nice, 1);
+}
+
+// ---- the default machine ----------------------------------------------------
+
+struct Mapping {
+    uint64_t start, end;
+    int prot, type;
+    const char *path;
+    int resident, private_resident, ref_count, shadow_count;
+};
+
+Bytes vmentry(const Mapping &e) {
+    struct kinfo_vmentry kve;
+    std::memset(&kve, 0, sizeof kve);
+    kve.kve_structsize = sizeof kve;
+    kve.kve_type = e.type;
+    kve.kve_start = e.start;
+    kve.kve_end = e.end;
+    kve.kve_protection = e.prot;
+    kve.kve_resident = e.resident;
+    kve.kve_private_resident = e.private_resident;
+    kve.kve_ref_count = e.ref_count;
+    kve.kve_shadow_count = e.shadow_count;
+    if (e.path)
+        std::strncpy(kve.kve_path, e.path, sizeof kve.kve_path - 1);
+    return Bytes(reinterpret_cast<const char *>(&kve), sizeof kve);
+}
+
+// The address space of a user process: its program, the run-time linker and
+// its libraries, the heap, the stack below its guard, and the shared page.
+Bytes address_space(const char *program, const std::vector<const char *> &libs, int scale) {
+    constexpr int R = KVME_PROT_READ, W = KVME_PROT_WRITE, X = KVME_PROT_EXEC;
+    std::vector<Mapping> maps = {
+        {0x200000, 0x203000, R, KVME_TYPE_VNODE, program, 3, 0, 4, 1},
+        {0x203000, 0x212000, R | X, KVME_TYPE_VNODE, program, 12 * scale, 0, 4, 1},
+        {0x212000, 0x213000, R | W, KVME_TYPE_VNODE, program, 1, 1, 2, 0},
+        {0x213000, 0x215000, R | W, KVME_TYPE_SWAP, nullptr, 2 * scale, 2 * scale, 1, 0},
+    };
+    uint64_t base = 0x800200000;
+    auto add_object = [&maps, &base, scale](const char *path, uint64_t text_pages) {
+        maps.push_back({base, base + 0x8000, R, KVME_TYPE_VNODE, path, 8, 0, 30, 1});
+        base += 0x8000;
+        maps.push_back({base, base + text_pages * 0x1000, R | X, KVME_TYPE_VNODE, path,
+                        static_cast<int>(text_pages) / 2 * scale, 0, 30, 1});
+        base += text_pages * 0x1000;
+        maps.push_back({base, base + 0x2000, R | W, KVME_TYPE_VNODE, path, 2, 2, 2, 0});
+        base += 0x2000;
+        base = (base + 0xfffff) & ~static_cast<uint64_t>(0xfffff);
+    };
+    add_object("/libexec/ld-elf.so.1", 0x20);
+    for (const char *lib : libs)
+        add_object(lib, 0x100);
+    add_object("/lib/libc.so.7", 0x1a0);
+    maps.push_back({0x801000000, 0x801000000 + 0x400000 * static_cast<uint64_t>(scale), R | W, KVME_TYPE_SWAP,
+                    nullptr, 180 * scale, 180 * scale, 1, 0});
+    maps.push_back({0x7fffdfffe000, 0x7ffffffdf000, 0, 9 /* KVME_TYPE_GUARD */, nullptr, 0, 0, 0, 0});
+    maps.push_back({0x7ffffffdf000, 0x7ffffffff000, R | W, KVME_TYPE_SWAP, nullptr, 5 * scale, 5 * scale, 1, 0});
+    maps.push_back({0x7ffffffff000, 0x800000000000, R | X, KVME_TYPE_PHYS, nullptr, 1, 0, 60, 0});
+    Bytes out;
+    for (const Mapping &e : maps)
+        out += vmentry(e);
+    return out;
+}
+
+struct Program {
+    const char *comm, *path;
+    std::vector<const char *> libs;
+    int scale;
+};
+
+const Program *program_of(const char *comm) {
+    static const std::vector<Program> programs = {
+        {"init", "/sbin/init", {}, 1},
+        {"devd", "/sbin/devd", {"/lib/libutil.so.9", "/lib/libc++.so.1"}, 1},
+        {"syslogd", "/usr/sbin/syslogd", {"/lib/libcasper.so.1"}, 1},
+        {"ntpd", "/usr/sbin/ntpd", {"/lib/libthr.so.3", "/lib/libm.so.5"}, 2},
+        {"sshd", "/usr/sbin/sshd", {"/lib/libcrypto.so.30", "/usr/lib/libpam.so.6"}, 2},
+        {"cron", "/usr/sbin/cron", {"/lib/libutil.so.9"}, 1},
+        {"nginx", "/usr/local/sbin/nginx", {"/lib/libcrypt.so.5", "/usr/lib/libssl.so.30"}, 3},
+        {"postgres", "/usr/local/bin/postgres", {"/lib/libm.so.5", "/usr/lib/libssl.so.30"}, 6},
+        {"getty", "/usr/libexec/getty", {"/lib/libutil.so.9"}, 1},
+        {"sshd-session", "/usr/libexec/sshd-session", {"/lib/libcrypto.so.30", "/usr/lib/libpam.so.6"}, 2},
+        {"tcsh", "/bin/tcsh", {"/lib/libncursesw.so.9", "/lib/libcrypt.so.5"}, 1},
+        {"python3.13", "/usr/local/bin/python3.13",
+         {"/lib/libthr.so.3", "/lib/libm.so.5", "/usr/local/lib/libpython3.13t.so.1.0"}, 8},
+    };
+    for (const Program &p : programs)
+        if (std::strcmp(p.comm, comm) == 0)
+            return &p;
+    return nullptr;
+}
+
+// One record per thread: the process record with the thread's ID and its
+// share of the process's CPU time. The first (main) thread has used half of
+// it, the others share the rest.
+std::vector<Bytes> thread_records(const struct kinfo_proc &kp, int &next_tid) {
+    std::vector<Bytes> out;
+    int n = kp.ki_numthreads;
+    auto usec = [](const struct timeval &tv) { return tv.tv_sec * 1000000L + tv.tv_usec; };
+    auto share = [n](long total, int t) {
+        if (n == 1)
+            return total;
+        long rest = total / 2;
+        return t == 0 ? total - rest : rest / (n - 1) + (t == 1 ? rest % (n - 1) : 0);
+    };
+    long user = usec(kp.ki_rusage.ru_utime), sys = usec(kp.ki_rusage.ru_stime);
+    for (int t = 0; t < n; t++) {
+        struct kinfo_proc td = kp;
+        td.ki_tid = next_tid++;
+        long u = share(user, t), s = share(sys, t);
+        td.ki_rusage.ru_utime = {u / 1000000, u % 1000000};
+        td.ki_rusage.ru_stime = {s / 1000000, s % 1000000};
+        out.emplace_back(reinterpret_cast<const char *>(&td), sizeof td);
+    }
+    return out;
+}
+
+}  // namespace
+
 const std::vector<Provider> &providers_procs_sched() {
-    static const std::vector<Provider> list;
+    static const std::vector<Provider> list = {
+        {"kern.proc.pid_td", {CTL_KERN, KERN_PROC, KERN_PROC_PID | KERN_PROC_INC_THREAD}, true, answer_threads},
+        {"kern.proc.rlimit", {CTL_KERN, KERN_PROC, KERN_PROC_RLIMIT}, true, answer_rlimit, write_rlimit},
+    };
     return list;
 }
 
-void default_procs_sched(Machine &) {}
+// Threads for every process (the python3.13 interpreter has four), memory
+// maps for the user processes, all four CPUs, the usual limits of a FreeBSD 14
+// login session, and the nice values in the process records.
+void default_procs_sched(Machine &m) {
+    constexpr rlim_t inf = RLIM_INFINITY;
+    int next_tid = 100000;
+    for (Proc &p : m.procs.list) {
+        if (p.kinfo.size() < sizeof(struct kinfo_proc))
+            continue;
+        struct kinfo_proc kp;
+        std::memcpy(&kp, p.kinfo.data(), sizeof kp);
+        p.threads = thread_records(kp, next_tid);
+        cpuset_t all;
+        CPU_ZERO(&all);
+        for (int cpu = 0; cpu < kMachineCpus; cpu++)
+            CPU_SET(cpu, &all);
+        p.cpuset = mask_bytes(all);
+        set_record_nice(p);
+        bool user = !(kp.ki_flag & P_SYSTEM) && kp.ki_stat != SZOMB;
+        if (!user)
+            continue;
+        if (const Program *prog = program_of(kp.ki_comm))
+            p.vmmap = address_space(prog->path, prog->libs, prog->scale);
+        p.rlimits[RLIMIT_DATA] = rlimit_bytes(34359738368, 34359738368);
+        p.rlimits[RLIMIT_STACK] = rlimit_bytes(536870912, 536870912);
+        p.rlimits[RLIMIT_NOFILE] = rlimit_bytes(kp.ki_uid == 0 ? 58576 : 1024, 58576);
+        p.rlimits[RLIMIT_NPROC] = rlimit_bytes(6656, 6656);
+        p.rlimits[RLIMIT_MEMLOCK] = rlimit_bytes(kp.ki_uid == 0 ? inf : 65536, kp.ki_uid == 0 ? inf : 65536);
+    }
+}
 
 }  // namespace fakebsd
+
+using namespace fakebsd;
+
+extern "C" int fbsd_cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t id, size_t setsize,
+                                       cpuset_t *mask) {
+    const Machine &m = current();
+    Action a = check(m, "cpuset_getaffinity", std::to_string(id));
+    if (a.fail) {
+        if (a.err)
+            errno = a.err;
+        return -1;
+    }
+    if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID)
+        return fail(EINVAL);
+    if (setsize != sizeof(cpuset_t))
+        return fail(ERANGE);
+    if (!mask)
+        return fail(EFAULT);
+    Bytes data;
+    if (a.raw) {
+        data = *a.raw;
+    } else {
+        const Proc *p = visible(m, id);
+        if (!p)
+            return fail(ESRCH);
+        data = mask_bytes(mask_of(*p));
+    }
+    std::memset(mask, 0, setsize);
+    std::memcpy(mask, data.data(), std::min(data.size(), setsize));
+    return 0;
+}
+
+extern "C" int fbsd_cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t id, size_t setsize,
+                                       const cpuset_t *mask) {
+    const Machine &m = current();
+    Action a = check(m, "cpuset_setaffinity", std::to_string(id));
+    if (a.fail) {
+        if (a.err)
+            errno = a.err;
+        return -1;
+    }
+    if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID)
+        return fail(EINVAL);
+    if (setsize != sizeof(cpuset_t))
+        return fail(ERANGE);
+    if (!mask)
+        return fail(EFAULT);
+    if (CPU_EMPTY(mask))
+        return fail(EINVAL);
+    const Proc *p = visible(m, id);
+    if (!p)
+        return fail(ESRCH);
+    if (p->liveness == KillAnswer::NotPermitted)
+        return fail(EPERM);
+    Bytes value = mask_bytes(*mask);
+    edit_proc(p->pid, [&value](Proc &q) { q.cpuset = value; });
+    return 0;
+}
+
+extern "C" int fbsd_getpriority(int which, int who) {
+    const Machine &m = current();
+    Action a = check(m, "getpriority", std::to_string(who));
+    if (a.fail) {
+        if (a.err)
+            errno = a.err;
+        return -1;
+    }
+    if (which != PRIO_PROCESS)
+        return fail(EINVAL);
+    const Proc *p = visible(m, who);
+    if (!p)
+        return fail(ESRCH);
+    return p->nice;
+}
+
+extern "C" int fbsd_setpriority(int which, int who, int prio) {
+    const Machine &m = current();
+    Action a = check(m, "setpriority", std::to_string(who));
+    if (a.fail) {
+        if (a.err)
+            errno = a.err;
+        return -1;
+    }
+    if (which != PRIO_PROCESS)
+        return fail(EINVAL);
+    const Proc *p = visible(m, who);
+    if (!p)
+        return fail(ESRCH);
+    if (p->liveness == KillAnswer::NotPermitted)
+        return fail(EPERM);
+    // The kernel clamps the value into its range.
+    int nice = std::clamp(prio, PRIO_MIN, PRIO_MAX);
+    edit_proc(who, [nice](Proc &q) {
+        q.nice = nice;
+        set_record_nice(q);
+    });
+    return 0;
+}

@@ -49,8 +49,8 @@ static PyMethodDef morvex_posix_methods[] = {
     // 3 net_if_flags
     // 4 net_if_is_running
     // 5 net_if_mtu
-    // 6 proc_priority_get
-    // 7 proc_priority_set
+    ENTRY(proc_priority_get),
+    ENTRY(proc_priority_set),
     // 8 net_if_duplex_speed
     // 9 users
     ENTRY(proc_is_zombie),
