@@ -41,6 +41,28 @@ def frame():
     line("no-TCP-state status", m.MORVEX_CONN_NONE)
 
 
+def process_files():
+    if not has("proc_cmdline", "proc_exe", "proc_cwd", "proc_environ", "proc_num_fds",
+               "proc_open_files"):
+        return
+    pid = 1310
+    section(f"Process {pid}: command line and files")
+    line("command line", attempt(lambda: " ".join(m.proc_cmdline(pid))))
+    line("executable", attempt(m.proc_exe, pid))
+    line("working directory", attempt(m.proc_cwd, pid))
+    env = attempt(m.proc_environ, pid)
+    if isinstance(env, dict):
+        env = ", ".join(f"{k}={env[k]}" for k in ("USER", "SHELL", "VIRTUAL_ENV") if k in env)
+    line("environment", env)
+    line("descriptors", attempt(m.proc_num_fds, pid))
+    files = attempt(m.proc_open_files, pid)
+    if isinstance(files, list):
+        for path, fd in files:
+            line(f"  fd {fd}", path)
+    else:
+        line("open files", files)
+
+
 def main():
     print("Machine report")
     frame()
@@ -50,6 +72,7 @@ def main():
 
 # Each capability adds its own section here.
 PARTS = []
+PARTS.append(process_files)
 
 if __name__ == "__main__":
     main()

@@ -42,18 +42,18 @@ int morvex_setup(void) {
 
 // Registered by the interpreter when it creates the module, in this order.
 static PyMethodDef morvex_methods[] = {
-    // 1 proc_cmdline
-    // 2 proc_cwd
-    // 3 proc_environ
+    ENTRY(proc_cmdline),
+    ENTRY(proc_cwd),
+    ENTRY(proc_environ),
     // 4 proc_name
-    // 5 proc_num_fds
+    ENTRY(proc_num_fds),
     // 6 proc_oneshot_info
-    // 7 proc_open_files
+    ENTRY(proc_open_files),
     // 8 proc_threads
     // 9 proc_num_threads
     // 10 proc_cpu_affinity_get
     // 11 proc_cpu_affinity_set
-    // 12 proc_exe
+    ENTRY(proc_exe),
     // 13 proc_getrlimit
     // 14 proc_memory_maps
     // 15 proc_net_connections
