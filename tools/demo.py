@@ -86,6 +86,24 @@ def threads_and_scheduling(pid=1310):
     line("nice", attempt(m.proc_priority_get, pid))
     if has("RLIMIT_NOFILE"):
         line("open files limit", attempt(m.proc_getrlimit, pid, m.RLIMIT_NOFILE))
+def process_files():
+    if not has("proc_cmdline", "proc_exe", "proc_cwd", "proc_environ", "proc_num_fds",
+               "proc_open_files"):
+    pid = 1310
+    section(f"Process {pid}: command line and files")
+    line("command line", attempt(lambda: " ".join(m.proc_cmdline(pid))))
+    line("executable", attempt(m.proc_exe, pid))
+    line("working directory", attempt(m.proc_cwd, pid))
+    env = attempt(m.proc_environ, pid)
+    if isinstance(env, dict):
+        env = ", ".join(f"{k}={env[k]}" for k in ("USER", "SHELL", "VIRTUAL_ENV") if k in env)
+    line("environment", env)
+    line("descriptors", attempt(m.proc_num_fds, pid))
+    files = attempt(m.proc_open_files, pid)
+    if isinstance(files, list):
+        for path, fd in files:
+            line(f"  fd {fd}", path)
+        line("open files", files)
 
 
 def main():
@@ -98,6 +116,8 @@ def main():
 # Each capability adds its own section here.
 PARTS = [processes]
 PARTS.append(threads_and_scheduling)
+PARTS = []
+PARTS.append(process_files)
 
 if __name__ == "__main__":
     main()

@@ -42,18 +42,18 @@ int morvex_setup(void) {
 
 // Registered by the interpreter when it creates the module, in this order.
 static PyMethodDef morvex_methods[] = {
-    // 1 proc_cmdline
-    // 2 proc_cwd
-    // 3 proc_environ
+    ENTRY(proc_cmdline),
+    ENTRY(proc_cwd),
+    ENTRY(proc_environ),
     ENTRY(proc_name),
-    // 5 proc_num_fds
+    ENTRY(proc_num_fds),
     ENTRY(proc_oneshot_info),
-    // 7 proc_open_files
+    ENTRY(proc_open_files),
     ENTRY(proc_threads),
     ENTRY(proc_num_threads),
     ENTRY(proc_cpu_affinity_get),
     ENTRY(proc_cpu_affinity_set),
-    // 12 proc_exe
+    ENTRY(proc_exe),
     ENTRY(proc_getrlimit),
     ENTRY(proc_memory_maps),
     // 15 proc_net_connections

@@ -1,0 +1,134 @@
+// What a process was started with: its argument vector (kern.proc.args) and
+// its environment (through libkvm on the live kernel).
+#include "../../module/functions.h"
+
+static_assert(sizeof(struct kinfo_proc) == 1088, "struct kinfo_proc size");
+
+namespace {
+
+// A libkvm handle, closed once whichever way the call ends. The environment
+// vectors it hands out live until then.
+struct KvmCloser {
+    void operator()(kvm_t *kd) const noexcept { kvm_close(kd); }
+};
+using KvmHandle = std::unique_ptr<kvm_t, KvmCloser>;
+
+// Resident in memory and not a kernel process: only then is there a user
+// environment to read.
+constexpr uint32_t ENV_FLAGS_MASK = P_INMEM | P_SYSTEM;
+
+bool has_user_environment(const struct kinfo_proc *kp) {
+    return (static_cast<uint32_t>(kp->ki_flag) & ENV_FLAGS_MASK) == P_INMEM;
+}
+
+// Store one "NAME=value" entry into the dict; an entry without '=' is
+// skipped. Returns 0, or -1 with the exception set.
+int store_env_entry(PyObject *dict, const char *entry) {
+    const char *eq = std::strchr(entry, '=');
+    if (eq == nullptr)
+        return 0;
+    PyRef name(PyUnicode_FromStringAndSize(entry, eq - entry));
+    if (!name)
+        return -1;
+    PyRef value(PyUnicode_DecodeFSDefault(eq + 1));
+    if (!value)
+        return -1;
+    return PyDict_SetItem(dict, name.get(), value.get());
+}
+
+}  // namespace
+
+extern "C" {
+
+PyObject *morvex_proc_cmdline(PyObject *, PyObject *args) {
+    PyRef list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    pid_t pid;
+    if (!PyArg_ParseTuple(args, "i", &pid))
+        return nullptr;
+
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_ARGS, pid};
+    char *raw = nullptr;
+    size_t len = 0;
+    if (morvex_sysctl_malloc(mib, 4, &raw, &len) == -1)
+        return nullptr;
+    KernelBuf<char> buf(raw);
+
+    // Consecutive NUL-terminated strings. The scan of each string stops at
+    // the end of the answer, so a last string without its NUL is taken as it
+    // stands instead of being read past.
+    size_t offset = 0;
+    while (offset < len) {
+        const char *arg = buf.get() + offset;
+        size_t n = strnlen(arg, len - offset);
+        PyRef item(PyUnicode_DecodeFSDefaultAndSize(arg, static_cast<Py_ssize_t>(n)));
+        if (!item || PyList_Append(list.get(), item.get()) == -1)
+            return nullptr;
+        offset += n + 1;
+    }
+    return list.release();
+}
+
+PyObject *morvex_proc_environ(PyObject *, PyObject *args) {
+    long pid;
+    if (!PyArg_ParseTuple(args, "l", &pid))
+        return nullptr;
+
+    char errbuf[_POSIX2_LINE_MAX];
+    errbuf[0] = '\0';
+    KvmHandle kd(kvm_openfiles(nullptr, "/dev/null", nullptr, 0, errbuf));
+    if (!kd) {
+        convert_kvm_err("kvm_openfiles", errbuf);
+        return nullptr;
+    }
+
+    PyRef dict(PyDict_New());
+    if (!dict)
+        return nullptr;
+
+    int cnt = -1;
+    const struct kinfo_proc *kp = kvm_getprocs(kd.get(), KERN_PROC_PID, static_cast<int>(pid), &cnt);
+    if (kp == nullptr)
+        return morvex_oserror_nsp("kvm_getprocs");
+    if (cnt == 0)
+        return morvex_oserror_nsp("kvm_getprocs: cnt==0");
+    if (cnt < 0)
+        return morvex_oserror_nsp(kvm_geterr(kd.get()));
+
+    if (!has_user_environment(kp))
+        return dict.release();
+
+    // errno 0 after a failed read means there is no environment to report,
+    // so no earlier value may linger into the test.
+    errno = 0;
+    char **envs = kvm_getenvv(kd.get(), kp, 0);
+    if (envs == nullptr) {
+        switch (errno) {
+        case 0:
+            return dict.release();
+        case EPERM:
+            return morvex_oserror_ad("kvm_getenvv -> EPERM");
+        case ESRCH:
+            return morvex_oserror_nsp("kvm_getenvv -> ESRCH");
+        case ENOMEM:
+            str_format(errbuf, sizeof errbuf, "kvm_getenvv(pid=%ld, ki_uid=%d) -> ENOMEM", pid,
+                       static_cast<int>(kp->ki_uid));
+            return morvex_oserror_ad(errbuf);
+        default: {
+            int err = errno;
+            str_format(errbuf, sizeof errbuf, "kvm_getenvv(pid=%ld)", pid);
+            errno = err;
+            return morvex_oserror_wsyscall(errbuf);
+        }
+        }
+    }
+
+    // A later entry with the same name replaces the earlier one.
+    for (char **entry = envs; *entry != nullptr; entry++)
+        if (store_env_entry(dict.get(), *entry) == -1)
+            return nullptr;
+    return dict.release();
+}
+
+}  // extern "C"
