@@ -58,22 +58,22 @@ static PyMethodDef morvex_methods[] = {
     ENTRY(proc_memory_maps),
     // 15 proc_net_connections
     ENTRY(proc_setrlimit),
-    // 17 boot_time
-    // 18 cpu_count_logical
-    // 19 cpu_stats
-    // 20 cpu_times
+    ENTRY(boot_time),
+    ENTRY(cpu_count_logical),
+    ENTRY(cpu_stats),
+    ENTRY(cpu_times),
     // 21 disk_io_counters
     // 22 disk_partitions
     // 23 net_connections
     // 24 net_io_counters
-    // 25 per_cpu_times
+    ENTRY(per_cpu_times),
     ENTRY(pids),
-    // 27 swap_mem
-    // 28 heap_info
-    // 29 heap_trim
-    // 30 virtual_mem
-    // 31 cpu_freq
-    // 32 cpu_topology
+    ENTRY(swap_mem),
+    ENTRY(heap_info),
+    ENTRY(heap_trim),
+    ENTRY(virtual_mem),
+    ENTRY(cpu_freq),
+    ENTRY(cpu_topology),
     // 33 sensors_battery
     // 34 sensors_cpu_temperature
     ENTRY(check_pid_range),

@@ -1,0 +1,172 @@
+// CPU statistics: the logical CPU count, time spent per CPU state (for the
+// whole machine and per CPU), the kernel's event counters, one CPU's frequency,
+// the scheduler's topology, and the boot time.
+#include "../../module/functions.h"
+
+static_assert(CPUSTATES == 5, "CPU states in a kern.cp_time record");
+static_assert(sizeof(long) * CPUSTATES == 40, "kern.cp_time record size");
+static_assert(sizeof(struct timeval) == 16, "struct timeval size");
+
+namespace {
+
+// The statistics clock is taken to run at a fixed 128 ticks per second.
+constexpr double kSecondsPerTick = 1.0 / 128;
+constexpr size_t kCpTimeSize = sizeof(long) * CPUSTATES;
+
+// A CPU count to size a buffer by is at least 1 and at most this, far above
+// what any kernel supports (FreeBSD's MAXCPU is 1024 on amd64); anything else
+// is a malformed answer, not a machine.
+constexpr int kMaxCpus = 65536;
+
+// A name buffer for dev.cpu.<n>.freq and dev.cpu.<n>.freq_levels that holds
+// every int index, "-2147483648" included.
+constexpr size_t kFreqNameSize = 32;
+// Room the kernel may fill with the levels text; the buffer has one byte more,
+// which stays NUL, so even an unterminated answer reads as a bounded string.
+constexpr size_t kLevelsSize = 1000;
+
+// One record of kern.cp_time or kern.cp_times as (user, nice, system, idle,
+// interrupt) seconds: idle before interrupt, unlike the kernel's order.
+PyObject *cpu_times_tuple(const long *cp) {
+    return Py_BuildValue("(ddddd)",
+                         static_cast<double>(cp[CP_USER]) * kSecondsPerTick,
+                         static_cast<double>(cp[CP_NICE]) * kSecondsPerTick,
+                         static_cast<double>(cp[CP_SYS]) * kSecondsPerTick,
+                         static_cast<double>(cp[CP_IDLE]) * kSecondsPerTick,
+                         static_cast<double>(cp[CP_INTR]) * kSecondsPerTick);
+}
+
+// kern.cp_times into a buffer of `size` bytes, as morvex_sysctlbyname reads
+// it (same errors, same texts), but handing back the length of the answer:
+// the caller must not read records the kernel did not write.
+int read_cp_times(long *buf, size_t size, size_t *answered) {
+    static const char name[] = "kern.cp_times";
+    size_t len = size;
+    if (sysctlbyname(name, buf, &len, nullptr, 0) == -1) {
+        morvex_oserror_wsyscall("sysctlbyname('kern.cp_times')");
+        return -1;
+    }
+    if (len > size) {
+        char msg[256];
+        str_format(msg, sizeof msg, "sysctlbyname('%s') size mismatch: returned %zu, expected %zu",
+                   name, len, size);
+        PyErr_SetString(PyExc_RuntimeError, msg);
+        return -1;
+    }
+    *answered = len;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+PyObject *morvex_cpu_count_logical(PyObject *, PyObject *) {
+    int mib[2] = {CTL_HW, HW_NCPU};
+    int ncpu = 0;
+    size_t len = sizeof ncpu;
+    if (sysctl(mib, 2, &ncpu, &len, nullptr, 0) == -1)
+        Py_RETURN_NONE;
+    return Py_BuildValue("i", ncpu);
+}
+
+PyObject *morvex_cpu_times(PyObject *, PyObject *) {
+    long cp_time[CPUSTATES] = {};
+    if (morvex_sysctlbyname("kern.cp_time", cp_time, sizeof cp_time) != 0)
+        return nullptr;
+    return cpu_times_tuple(cp_time);
+}
+
+PyObject *morvex_per_cpu_times(PyObject *, PyObject *) {
+    PyRef list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    int mib[2] = {CTL_HW, HW_NCPU};
+    int ncpu = 0;
+    if (morvex_sysctl(mib, 2, &ncpu, sizeof ncpu) != 0)
+        return nullptr;
+    if (ncpu <= 0 || ncpu > kMaxCpus)
+        return morvex_runtime_error("sysctl(HW_NCPU) returned an invalid CPU count: %d", ncpu);
+    size_t size = static_cast<size_t>(ncpu) * kCpTimeSize;
+    KernelBuf<long> cp_times(static_cast<long *>(std::malloc(size)));
+    if (!cp_times)
+        return PyErr_NoMemory();
+    size_t answered = 0;
+    if (read_cp_times(cp_times.get(), size, &answered) != 0)
+        return nullptr;
+    // Whole records only, and only those the kernel wrote.
+    size_t records = answered / kCpTimeSize;
+    for (size_t i = 0; i < records; i++) {
+        PyRef cpu(cpu_times_tuple(cp_times.get() + i * CPUSTATES));
+        if (!cpu || PyList_Append(list.get(), cpu.get()) < 0)
+            return nullptr;
+    }
+    return list.release();
+}
+
+PyObject *morvex_cpu_topology(PyObject *, PyObject *) {
+    char *spec = nullptr;
+    size_t len = 0;
+    if (morvex_sysctlbyname_malloc("kern.sched.topology_spec", &spec, &len) != 0) {
+        PyErr_Clear();
+        morvex_debug("ignore sysctlbyname('kern.sched.topology_spec') error");
+        Py_RETURN_NONE;
+    }
+    KernelBuf<char> owned(spec);
+    // The kernel's text ends with its NUL; an answer without one (or an
+    // empty one) is read up to its length and no further.
+    return PyUnicode_FromStringAndSize(spec, static_cast<Py_ssize_t>(strnlen(spec, len)));
+}
+
+PyObject *morvex_cpu_stats(PyObject *, PyObject *) {
+    u_int v_soft = 0, v_intr = 0, v_syscall = 0, v_trap = 0, v_swtch = 0;
+    if (morvex_sysctlbyname("vm.stats.sys.v_soft", &v_soft, sizeof v_soft) != 0 ||
+        morvex_sysctlbyname("vm.stats.sys.v_intr", &v_intr, sizeof v_intr) != 0 ||
+        morvex_sysctlbyname("vm.stats.sys.v_syscall", &v_syscall, sizeof v_syscall) != 0 ||
+        morvex_sysctlbyname("vm.stats.sys.v_trap", &v_trap, sizeof v_trap) != 0 ||
+        morvex_sysctlbyname("vm.stats.sys.v_swtch", &v_swtch, sizeof v_swtch) != 0)
+        return nullptr;
+    return Py_BuildValue("IIIII", v_swtch, v_intr, v_soft, v_syscall, v_trap);
+}
+
+PyObject *morvex_cpu_freq(PyObject *, PyObject *args) {
+    char levels[kLevelsSize + 1] = {};
+    int cpu;
+    if (!PyArg_ParseTuple(args, "i", &cpu))
+        return nullptr;
+    char name[kFreqNameSize];
+    str_format(name, sizeof name, "dev.cpu.%d.freq", cpu);
+    int freq = 0;
+    if (morvex_sysctlbyname(name, &freq, sizeof freq) != 0) {
+        int err = errno;  // the failed call's
+        // An over-long answer is no failed call: its RuntimeError stands
+        // rather than an exception chosen by whatever errno held before.
+        if (PyErr_ExceptionMatches(PyExc_RuntimeError))
+            return nullptr;
+        PyErr_Clear();  // replaced by the exception errno chooses
+        if (err == ENOENT) {
+            PyErr_SetString(PyExc_NotImplementedError, "unable to read frequency");
+            return nullptr;
+        }
+        errno = err;
+        return morvex_oserror();
+    }
+    str_format(name, sizeof name, "dev.cpu.%d.freq_levels", cpu);
+    if (morvex_sysctlbyname(name, levels, kLevelsSize) != 0) {
+        PyErr_Clear();
+        morvex_debug("cpu freq levels failed (ignored)");
+        // A failed read may have left part of an answer behind.
+        std::memset(levels, 0, sizeof levels);
+    }
+    return Py_BuildValue("is", freq, levels);
+}
+
+PyObject *morvex_boot_time(PyObject *, PyObject *) {
+    int mib[2] = {CTL_KERN, KERN_BOOTTIME};
+    struct timeval boottime = {};
+    if (morvex_sysctl(mib, 2, &boottime, sizeof boottime) != 0)
+        return nullptr;
+    return Py_BuildValue("d", static_cast<double>(boottime.tv_sec));
+}
+
+}  // extern "C"
