@@ -151,6 +151,21 @@ def test_fixed_query_size_mismatch(machine, fn, args_ok):
     assert type(exc) is RuntimeError and str(exc) == expected
 
 
+@pytest.mark.parametrize("by_name,text", [
+    (False, "sysctl() size mismatch"),
+    (True, "sysctlbyname('test.table') size mismatch: returned 4096, expected 16"),
+])
+def test_growing_fetch_rejects_an_overlong_report(machine, by_name, text):
+    # A kernel answer that claims more bytes than the block holds is refused
+    # rather than handed on for callers to read past.
+    call_name = "sysctlbyname" if by_name else "sysctl"
+    key = NAME.decode() if by_name else MIB
+    machine({"sysctl": {NAME.decode(): b"x" * 16, MIB: b"x" * 16},
+             "faults": [fault(call_name, key, report=4096, nth=2)]})
+    r, exc, data = grow(by_name)
+    assert type(exc) is RuntimeError and str(exc) == text
+
+
 def test_fixed_query_unknown_name_keeps_errno(machine):
     machine()
     buf = ctypes.create_string_buffer(4)

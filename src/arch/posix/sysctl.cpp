@@ -12,8 +12,22 @@ struct GrowTexts {
     const char *measure1, *measure2, *fetch, *limit, *debug_zero, *debug_retry;
 };
 
+// An answer longer than the buffer: RuntimeError naming the query.
+int size_mismatch(const char *name, size_t returned, size_t expected) {
+    if (name == nullptr) {
+        morvex_runtime_error("sysctl() size mismatch");
+        return -1;
+    }
+    char msg[256];
+    str_format(msg, sizeof msg, "sysctlbyname('%s') size mismatch: returned %zu, expected %zu", name,
+               returned, expected);
+    PyErr_SetString(PyExc_RuntimeError, msg);
+    return -1;
+}
+
+// `name` is the sysctl name for the by-name form, null for the MIB form.
 template <class Query>
-int grow_fetch(Query query, const GrowTexts &t, char **out, size_t *outlen) {
+int grow_fetch(Query query, const GrowTexts &t, const char *name, char **out, size_t *outlen) {
     size_t size = 0;
     if (query(nullptr, &size) == -1) {
         morvex_oserror_wsyscall(t.measure1);
@@ -29,6 +43,10 @@ int grow_fetch(Query query, const GrowTexts &t, char **out, size_t *outlen) {
         }
         size_t len = size;
         if (query(buf.get(), &len) == 0) {
+            // The kernel never reports more than it was given room for; an
+            // answer that claims to would make callers read past the block.
+            if (len > size)
+                return size_mismatch(name, len, size);
             *out = buf.release();
             *outlen = len;
             return 0;
@@ -81,12 +99,8 @@ int morvex_sysctlbyname(const char *name, void *buf, size_t buflen) {
         morvex_oserror_wsyscall(errbuf);
         return -1;
     }
-    if (len > buflen) {
-        str_format(errbuf, sizeof errbuf, "sysctlbyname('%s') size mismatch: returned %zu, expected %zu",
-                   name, len, buflen);
-        PyErr_SetString(PyExc_RuntimeError, errbuf);
-        return -1;
-    }
+    if (len > buflen)
+        return size_mismatch(name, len, buflen);
     return 0;
 }
 
@@ -102,7 +116,7 @@ int morvex_sysctl_malloc(int *mib, u_int miblen, char **buf, size_t *buflen) {
         "morvex_sysctl_malloc() retry",
     };
     auto query = [mib, miblen](char *b, size_t *len) { return sysctl(mib, miblen, b, len, nullptr, 0); };
-    return grow_fetch(query, texts, buf, buflen);
+    return grow_fetch(query, texts, nullptr, buf, buflen);
 }
 
 int morvex_sysctlbyname_malloc(const char *name, char **buf, size_t *buflen) {
@@ -119,7 +133,7 @@ int morvex_sysctlbyname_malloc(const char *name, char **buf, size_t *buflen) {
         m1, m2, m3, limit, "morvex_sysctlbyname_malloc() size = 0", "morvex_sysctlbyname_malloc() retry",
     };
     auto query = [name](char *b, size_t *len) { return sysctlbyname(name, b, len, nullptr, 0); };
-    return grow_fetch(query, texts, buf, buflen);
+    return grow_fetch(query, texts, name, buf, buflen);
 }
 
 int morvex_sysctl_argmax(void) {
