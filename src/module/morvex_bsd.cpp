@@ -62,8 +62,8 @@ static PyMethodDef morvex_methods[] = {
     // 18 cpu_count_logical
     // 19 cpu_stats
     // 20 cpu_times
-    // 21 disk_io_counters
-    // 22 disk_partitions
+    ENTRY(disk_io_counters),
+    ENTRY(disk_partitions),
     // 23 net_connections
     // 24 net_io_counters
     // 25 per_cpu_times
@@ -74,8 +74,8 @@ static PyMethodDef morvex_methods[] = {
     // 30 virtual_mem
     // 31 cpu_freq
     // 32 cpu_topology
-    // 33 sensors_battery
-    // 34 sensors_cpu_temperature
+    ENTRY(sensors_battery),
+    ENTRY(sensors_cpu_temperature),
     ENTRY(check_pid_range),
     ENTRY(set_debug),
     {nullptr, nullptr, 0, nullptr},
