@@ -5,6 +5,7 @@ stand-in's built-in default machine.
 """
 
 import sys
+import time
 
 import _morvex_bsd as m
 
@@ -171,6 +172,52 @@ def threads_and_scheduling(pid=1310):
         line("open files limit", attempt(m.proc_getrlimit, pid, m.RLIMIT_NOFILE))
 
 
+def storage_sensors_users():
+    if not has("disk_partitions", "disk_io_counters", "sensors_battery",
+               "sensors_cpu_temperature", "users"):
+        return
+    section("Mounts")
+    parts = attempt(m.disk_partitions)
+    if isinstance(parts, str):
+        line("mounts", parts)
+    else:
+        for dev, mnt, fstype, opts in parts:
+            print(f"  {mnt:<12} {fstype:<7} {dev:<22} {opts}")
+
+    section("Disk I/O")
+    counters = attempt(m.disk_io_counters)
+    if isinstance(counters, str):
+        line("devices", counters)
+    else:
+        print(f"  {'device':<8} {'reads':>10} {'writes':>10} {'read MiB':>10} {'written MiB':>12}"
+              f" {'read ms':>10} {'write ms':>10} {'busy ms':>10}")
+        for name, (r, w, rb, wb, rt, wt, bt) in sorted(counters.items()):
+            print(f"  {name:<8} {r:>10} {w:>10} {rb // 2**20:>10} {wb // 2**20:>12}"
+                  f" {rt:>10} {wt:>10} {bt:>10}")
+
+    section("Sensors")
+    line("battery", attempt(m.sensors_battery))
+    cpu = 0
+    while True:
+        temp = attempt(m.sensors_cpu_temperature, cpu)
+        if isinstance(temp, str):
+            if cpu == 0:
+                line("CPU temperature", temp)
+            break
+        now, tjmax = temp
+        line(f"CPU {cpu} temperature", f"{now} C (max {tjmax} C)" if tjmax != -273 else f"{now} C")
+        cpu += 1
+
+    section("Users")
+    users = attempt(m.users)
+    if isinstance(users, str) or not users:
+        line("logged in", users or "nobody")
+    else:
+        for name, tty, host, started, pid in users:
+            when = time.strftime("%Y-%m-%d %H:%M", time.gmtime(started))
+            print(f"  {name:<10} {tty:<8} {host:<16} {when} UTC  pid {pid}")
+
+
 def main():
     print("Machine report")
     frame()
@@ -179,7 +226,7 @@ def main():
 
 
 # Each capability adds its own section here.
-PARTS = [cpu_memory, processes, process_files, threads_and_scheduling]
+PARTS = [cpu_memory, processes, process_files, threads_and_scheduling, storage_sensors_users]
 
 if __name__ == "__main__":
     main()

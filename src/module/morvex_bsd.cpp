@@ -62,8 +62,8 @@ static PyMethodDef morvex_methods[] = {
     ENTRY(cpu_count_logical),
     ENTRY(cpu_stats),
     ENTRY(cpu_times),
-    // 21 disk_io_counters
-    // 22 disk_partitions
+    ENTRY(disk_io_counters),
+    ENTRY(disk_partitions),
     // 23 net_connections
     // 24 net_io_counters
     ENTRY(per_cpu_times),
@@ -74,8 +74,8 @@ static PyMethodDef morvex_methods[] = {
     ENTRY(virtual_mem),
     ENTRY(cpu_freq),
     ENTRY(cpu_topology),
-    // 33 sensors_battery
-    // 34 sensors_cpu_temperature
+    ENTRY(sensors_battery),
+    ENTRY(sensors_cpu_temperature),
     ENTRY(check_pid_range),
     ENTRY(set_debug),
     {nullptr, nullptr, 0, nullptr},

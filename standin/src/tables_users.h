@@ -1,4 +1,5 @@
-// State of the simulated machine for one capability group (see tables.h).
+// State of the simulated machine for one capability group (see tables.h): the
+// user-accounting database of active logins.
 #pragma once
 
 #include <string>
@@ -6,6 +7,9 @@
 
 namespace fakebsd {
 
-struct UserTable {};
+struct UserTable {
+    // struct utmpx records, in database order.
+    std::vector<std::string> entries;
+};
 
 }  // namespace fakebsd

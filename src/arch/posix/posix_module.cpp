@@ -52,7 +52,7 @@ static PyMethodDef morvex_posix_methods[] = {
     ENTRY(proc_priority_get),
     ENTRY(proc_priority_set),
     // 8 net_if_duplex_speed
-    // 9 users
+    ENTRY(users),
     ENTRY(proc_is_zombie),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,90 @@
+// Logged-in users, from the user-accounting database. libc walks the database
+// with one iterator for the whole process, so every walk holds utxent_lock.
+#include "../../module/functions.h"
+
+static_assert(sizeof(((struct utmpx *)nullptr)->ut_type) == 2, "utmpx ut_type size");
+static_assert(sizeof(((struct utmpx *)nullptr)->ut_user) == 32, "utmpx ut_user size");
+static_assert(sizeof(((struct utmpx *)nullptr)->ut_line) == 16, "utmpx ut_line size");
+static_assert(sizeof(((struct utmpx *)nullptr)->ut_host) == 128, "utmpx ut_host size");
+
+extern "C" {
+PyMutex utxent_lock = {};
+}
+
+namespace {
+
+// Holds a PyMutex for the life of this object. A thread waiting for it does
+// not hold up the interpreter's other threads.
+class MutexGuard {
+  public:
+    explicit MutexGuard(PyMutex &m) : m_(m) { PyMutex_Lock(&m_); }
+    ~MutexGuard() { PyMutex_Unlock(&m_); }
+    MutexGuard(const MutexGuard &) = delete;
+    MutexGuard &operator=(const MutexGuard &) = delete;
+
+  private:
+    PyMutex &m_;
+};
+
+// One walk of the database: rewound at the start, closed at the end.
+class UtmpxWalk {
+  public:
+    UtmpxWalk() { setutxent(); }
+    ~UtmpxWalk() { endutxent(); }
+    UtmpxWalk(const UtmpxWalk &) = delete;
+    UtmpxWalk &operator=(const UtmpxWalk &) = delete;
+    struct utmpx *next() { return getutxent(); }
+};
+
+// A fixed-size text field of the record, up to its first NUL or its end.
+template <size_t N>
+PyObject *decode_field(const char (&field)[N]) {
+    return PyUnicode_DecodeFSDefaultAndSize(field, static_cast<Py_ssize_t>(strnlen(field, N)));
+}
+
+// Logins on the local display (no host, ":0" or ":0.0") report "localhost";
+// any other host as it stands.
+bool local_display(const char *host, size_t len) {
+    return len == 0 || (len == 2 && host[0] == ':' && host[1] == '0') || std::strcmp(host, ":0.0") == 0;
+}
+
+}  // namespace
+
+extern "C" PyObject *morvex_users(PyObject *, PyObject *) {
+    PyRef list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    // Declared before the lock: on a failure they are released after the
+    // walk is closed and the lock given back.
+    PyRef user, line, host, entry;
+    {
+        MutexGuard lock(utxent_lock);
+        UtmpxWalk walk;
+        while (struct utmpx *ut = walk.next()) {
+            if (ut->ut_type != USER_PROCESS)
+                continue;
+            user = PyRef(decode_field(ut->ut_user));
+            if (!user)
+                return nullptr;
+            line = PyRef(decode_field(ut->ut_line));
+            if (!line)
+                return nullptr;
+            char hostbuf[sizeof ut->ut_host + 1];
+            size_t len = strnlen(ut->ut_host, sizeof ut->ut_host);
+            std::memcpy(hostbuf, ut->ut_host, len);
+            hostbuf[len] = '\0';
+            host = PyRef(PyUnicode_DecodeFSDefault(local_display(hostbuf, len) ? "localhost" : hostbuf));
+            if (!host)
+                return nullptr;
+            entry = PyRef(Py_BuildValue("OOOdi", user.get(), line.get(), host.get(),
+                                        static_cast<double>(ut->ut_tv.tv_sec), static_cast<int>(ut->ut_pid)));
+            if (!entry || PyList_Append(list.get(), entry.get()) < 0)
+                return nullptr;
+            entry.reset();
+            host.reset();
+            line.reset();
+            user.reset();
+        }
+    }
+    return list.release();
+}
