@@ -65,7 +65,7 @@ static PyMethodDef morvex_methods[] = {
     // 21 disk_io_counters
     // 22 disk_partitions
     // 23 net_connections
-    // 24 net_io_counters
+    ENTRY(net_io_counters),
     // 25 per_cpu_times
     // 26 pids
     // 27 swap_mem
