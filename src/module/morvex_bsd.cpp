@@ -65,7 +65,7 @@ static PyMethodDef morvex_methods[] = {
     ENTRY(disk_io_counters),
     ENTRY(disk_partitions),
     // 23 net_connections
-    // 24 net_io_counters
+    ENTRY(net_io_counters),
     ENTRY(per_cpu_times),
     ENTRY(pids),
     ENTRY(swap_mem),

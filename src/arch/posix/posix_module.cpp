@@ -45,13 +45,13 @@ int morvex_posix_add_constants(PyObject *mod) {
 // Added one by one at start-up, unbound, in this order.
 static PyMethodDef morvex_posix_methods[] = {
     {"getpagesize", morvex_getpagesize_pywrapper, METH_VARARGS, nullptr},
-    // 2 net_if_addrs
-    // 3 net_if_flags
-    // 4 net_if_is_running
-    // 5 net_if_mtu
+    ENTRY(net_if_addrs),
+    ENTRY(net_if_flags),
+    ENTRY(net_if_is_running),
+    ENTRY(net_if_mtu),
     ENTRY(proc_priority_get),
     ENTRY(proc_priority_set),
-    // 8 net_if_duplex_speed
+    ENTRY(net_if_duplex_speed),
     ENTRY(users),
     ENTRY(proc_is_zombie),
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,215 @@
+// getifaddrs(3), freeifaddrs(3) and getnameinfo(3) of the stand-in platform.
+//
+// getifaddrs lists, per interface, its link-level entry (a struct
+// sockaddr_dl with the name and the address in sdl_data, the interface's
+// struct if_data in ifa_data) and then one entry per address, all with the
+// interface's flags unless an address brings its own. Each socket address is
+// a block of its own, as long as its sa_len says (at least the bytes given;
+// addresses other than link-level ones at least a struct sockaddr_in6, which
+// getnameinfo may be asked to read). Fault "getifaddrs" (key "").
+//
+// getnameinfo renders IPv4 and IPv6 addresses as numeric text, with the
+// scope of an IPv6 address after a '%' (the interface name for link-local
+// addresses, as FreeBSD does, unless NI_NUMERICSCOPE). The simulated machine
+// has no name service: without NI_NUMERICHOST the answer is numeric as well,
+// or EAI_NONAME under NI_NAMEREQD. Fault "getnameinfo" (key: the text it
+// would give, "" when none; errno=E fails with EAI_SYSTEM and errno E,
+// errno=0 with EAI_FAIL; a raw answer is the host text).
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "machine.h"
+
+#include <fakebsd/freebsd.h>
+
+// <netdb.h> error codes of getaddrinfo/getnameinfo, FreeBSD's values.
+#define FBSD_EAI_FAIL 4
+#define FBSD_EAI_FAMILY 5
+#define FBSD_EAI_NONAME 8
+#define FBSD_EAI_SYSTEM 11
+#define FBSD_EAI_OVERFLOW 14
+
+namespace fakebsd {
+
+namespace {
+
+// One list handed out by getifaddrs: its entries and the blocks they point to.
+struct Chain {
+    std::vector<struct ifaddrs> entries;
+    std::vector<std::unique_ptr<char[]>> blocks;
+    std::shared_ptr<Resources> owner;
+
+    char *block(const std::string &bytes, size_t size) {
+        size = std::max(size, bytes.size());
+        blocks.push_back(std::make_unique<char[]>(std::max<size_t>(size, 1)));
+        std::memcpy(blocks.back().get(), bytes.data(), bytes.size());
+        return blocks.back().get();
+    }
+    struct sockaddr *sockaddr(const std::optional<std::string> &sa) {
+        if (!sa)
+            return nullptr;
+        size_t size = sa->empty() ? 0 : static_cast<unsigned char>((*sa)[0]);
+        bool link = sa->size() >= 2 && static_cast<unsigned char>((*sa)[1]) == AF_LINK;
+        size = std::max(size, link ? offsetof(struct sockaddr_dl, sdl_data)
+                                   : sizeof(struct sockaddr_in6));
+        return reinterpret_cast<struct sockaddr *>(block(*sa, size));
+    }
+};
+
+std::mutex chains_mutex;
+std::map<const struct ifaddrs *, std::unique_ptr<Chain>> chains;
+
+struct ifaddrs entry(Chain &c, const Iface &i, unsigned flags) {
+    struct ifaddrs e;
+    std::memset(&e, 0, sizeof e);
+    e.ifa_name = c.block(i.name, i.name.size() + 1);
+    e.ifa_flags = flags;
+    return e;
+}
+
+// The numeric text of an IPv4 or IPv6 socket address; 0 or an EAI_* code.
+int numeric_host(const Machine &m, const struct sockaddr *sa, socklen_t salen, int flags,
+                 std::string &text) {
+    char buf[INET6_ADDRSTRLEN];
+    if (sa->sa_family == AF_INET) {
+        if (salen < sizeof(struct sockaddr_in))
+            return FBSD_EAI_FAIL;
+        auto *sin4 = reinterpret_cast<const struct sockaddr_in *>(sa);
+        if (!inet_ntop(AF_INET, &sin4->sin_addr, buf, sizeof buf))
+            return FBSD_EAI_SYSTEM;
+        text = buf;
+        return 0;
+    }
+    if (sa->sa_family != AF_INET6)
+        return FBSD_EAI_FAMILY;
+    if (salen < sizeof(struct sockaddr_in6))
+        return FBSD_EAI_FAIL;
+    auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(sa);
+    if (!inet_ntop(AF_INET6, &sin6->sin6_addr, buf, sizeof buf))
+        return FBSD_EAI_SYSTEM;
+    text = buf;
+    if (sin6->sin6_scope_id == 0)
+        return 0;
+    const uint8_t *a = sin6->sin6_addr.s6_addr;
+    bool link_scope = (a[0] == 0xfe && (a[1] & 0xc0) == 0x80) ||             // link-local
+                      (a[0] == 0xff && ((a[1] & 0x0f) == 0x02 || (a[1] & 0x0f) == 0x01));
+    const Iface *i = link_scope && !(flags & NI_NUMERICSCOPE)
+                         ? m.ifs.by_index(static_cast<int>(sin6->sin6_scope_id))
+                         : nullptr;
+    text += '%';
+    text += i ? i->name : std::to_string(sin6->sin6_scope_id);
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace fakebsd
+
+using namespace fakebsd;
+
+extern "C" int fbsd_getifaddrs(struct ifaddrs **ifap) {
+    const Machine &m = current();
+    Action a = check(m, "getifaddrs", "");
+    if (a.fail) {
+        if (a.err)
+            errno = a.err;
+        return -1;
+    }
+    if (!ifap) {
+        errno = EFAULT;
+        return -1;
+    }
+    auto c = std::make_unique<Chain>();
+    for (const Iface &i : m.ifs.list) {
+        struct ifaddrs link = entry(*c, i, i.flags);
+        link.ifa_addr = c->sockaddr(if_link_sockaddr(i));
+        link.ifa_data = c->block(if_data_of(i), 0);
+        c->entries.push_back(link);
+        for (const IfAddress &addr : i.addrs) {
+            struct ifaddrs e = entry(*c, i, addr.flags.value_or(i.flags));
+            e.ifa_addr = c->sockaddr(addr.addr);
+            e.ifa_netmask = c->sockaddr(addr.netmask);
+            e.ifa_dstaddr = c->sockaddr(addr.dst);
+            c->entries.push_back(e);
+        }
+    }
+    if (c->entries.empty()) {
+        *ifap = nullptr;
+        return 0;
+    }
+    for (size_t k = 0; k + 1 < c->entries.size(); k++)
+        c->entries[k].ifa_next = &c->entries[k + 1];
+    c->owner = m.resources;
+    struct ifaddrs *first = c->entries.data();
+    {
+        std::lock_guard<std::mutex> lock(chains_mutex);
+        chains[first] = std::move(c);
+    }
+    acquire(m, R_IFADDRS);
+    *ifap = first;
+    return 0;
+}
+
+extern "C" void fbsd_freeifaddrs(struct ifaddrs *ifp) {
+    if (!ifp)
+        return;
+    std::unique_ptr<Chain> c;
+    {
+        std::lock_guard<std::mutex> lock(chains_mutex);
+        auto it = chains.find(ifp);
+        if (it != chains.end()) {
+            c = std::move(it->second);
+            chains.erase(it);
+        }
+    }
+    if (!c) {
+        std::fprintf(stderr, "freeifaddrs: %p is not a list from getifaddrs\n",
+                     static_cast<void *>(ifp));
+        std::abort();
+    }
+    c->owner->open[R_IFADDRS].fetch_sub(1);
+}
+
+extern "C" int fbsd_getnameinfo(const struct sockaddr *sa, socklen_t salen, char *host,
+                                size_t hostlen, char *serv, size_t servlen, int flags) {
+    const Machine &m = current();
+    std::string text;
+    int err = sa ? numeric_host(m, sa, salen, flags, text) : FBSD_EAI_FAIL;
+    Action a = check(m, "getnameinfo", err ? "" : text);
+    if (a.fail) {
+        if (a.err) {
+            errno = a.err;
+            return FBSD_EAI_SYSTEM;
+        }
+        return FBSD_EAI_FAIL;
+    }
+    if (a.raw && !err)
+        text = *a.raw;
+    if (err)
+        return err;
+    bool want_host = host && hostlen, want_serv = serv && servlen;
+    if (!want_host && !want_serv)
+        return FBSD_EAI_NONAME;
+    if (want_host) {
+        if ((flags & NI_NAMEREQD) && !(flags & NI_NUMERICHOST))
+            return FBSD_EAI_NONAME;  // no name service on this machine
+        if (text.size() + 1 > hostlen)
+            return FBSD_EAI_OVERFLOW;
+        std::memcpy(host, text.c_str(), text.size() + 1);
+    }
+    if (want_serv) {
+        // Both layouts keep the port at the same place, in network order.
+        unsigned port = ntohs(reinterpret_cast<const struct sockaddr_in *>(sa)->sin_port);
+        std::string s = std::to_string(port);
+        if (s.size() + 1 > servlen)
+            return FBSD_EAI_OVERFLOW;
+        std::memcpy(serv, s.c_str(), s.size() + 1);
+    }
+    return 0;
+}
