@@ -56,7 +56,7 @@ static PyMethodDef morvex_methods[] = {
     // 12 proc_exe
     // 13 proc_getrlimit
     // 14 proc_memory_maps
-    // 15 proc_net_connections
+    ENTRY(proc_net_connections),
     // 16 proc_setrlimit
     // 17 boot_time
     // 18 cpu_count_logical
@@ -64,7 +64,7 @@ static PyMethodDef morvex_methods[] = {
     // 20 cpu_times
     // 21 disk_io_counters
     // 22 disk_partitions
-    // 23 net_connections
+    ENTRY(net_connections),
     // 24 net_io_counters
     // 25 per_cpu_times
     // 26 pids

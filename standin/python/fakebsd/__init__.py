@@ -33,6 +33,7 @@ from _fakebsd import (  # noqa: F401
 from _fakebsd import constants as _constants
 
 from .procs import kinfo, proc  # noqa: F401
+from .socks import Sockets  # noqa: F401
 
 #: FreeBSD's constants as the stand-in defines them (C.AF_INET6 == 28, ...).
 C = types.SimpleNamespace(**_constants())
