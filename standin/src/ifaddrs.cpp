@@ -54,11 +54,13 @@ struct Chain {
     struct sockaddr *sockaddr(const std::optional<std::string> &sa) {
         if (!sa)
             return nullptr;
-        size_t size = sa->empty() ? 0 : static_cast<unsigned char>((*sa)[0]);
-        bool link = sa->size() >= 2 && static_cast<unsigned char>((*sa)[1]) == AF_LINK;
+        const std::string &bytes = *sa;
+        const auto *u = reinterpret_cast<const unsigned char *>(bytes.data());
+        size_t size = bytes.empty() ? 0 : u[0];
+        bool link = bytes.size() >= 2 && u[1] == AF_LINK;
         size = std::max(size, link ? offsetof(struct sockaddr_dl, sdl_data)
                                    : sizeof(struct sockaddr_in6));
-        return reinterpret_cast<struct sockaddr *>(block(*sa, size));
+        return reinterpret_cast<struct sockaddr *>(block(bytes, size));
     }
 };
 
