@@ -140,11 +140,8 @@ using namespace fakebsd;
 extern "C" int fbsd_kill(pid_t pid, int sig) {
     const Machine &m = current();
     Action a = check(m, "kill", std::to_string(pid));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (sig < 0 || sig > 128) {
         errno = EINVAL;
         return -1;

@@ -290,11 +290,8 @@ extern "C" int fbsd_cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t 
                                        cpuset_t *mask) {
     const Machine &m = current();
     Action a = check(m, "cpuset_getaffinity", std::to_string(id));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID)
         return fail(EINVAL);
     if (setsize != sizeof(cpuset_t))
@@ -319,11 +316,8 @@ extern "C" int fbsd_cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t 
                                        const cpuset_t *mask) {
     const Machine &m = current();
     Action a = check(m, "cpuset_setaffinity", std::to_string(id));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID)
         return fail(EINVAL);
     if (setsize != sizeof(cpuset_t))
@@ -345,11 +339,8 @@ extern "C" int fbsd_cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t 
 extern "C" int fbsd_getpriority(int which, int who) {
     const Machine &m = current();
     Action a = check(m, "getpriority", std::to_string(who));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (which != PRIO_PROCESS)
         return fail(EINVAL);
     const Proc *p = visible(m, who);
@@ -361,11 +352,8 @@ extern "C" int fbsd_getpriority(int which, int who) {
 extern "C" int fbsd_setpriority(int which, int who, int prio) {
     const Machine &m = current();
     Action a = check(m, "setpriority", std::to_string(who));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (which != PRIO_PROCESS)
         return fail(EINVAL);
     const Proc *p = visible(m, who);

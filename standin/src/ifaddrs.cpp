@@ -118,11 +118,8 @@ using namespace fakebsd;
 extern "C" int fbsd_getifaddrs(struct ifaddrs **ifap) {
     const Machine &m = current();
     Action a = check(m, "getifaddrs", "");
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (!ifap) {
         errno = EFAULT;
         return -1;
