@@ -2,7 +2,8 @@
 # interpreter (built once into a cache outside the repo), the virtual
 # environment and the module build; each step is skipped when it is done.
 
-CACHE      ?= $(HOME)/.cache/morvex
+CACHE      ?= $(or $(MORVEX_CACHE),$(HOME)/.cache/morvex)
+export MORVEX_CACHE := $(CACHE)
 PYTHON_FT  := $(CACHE)/python3.13t/bin/python3.13t
 VENV       := .venv
 VPY        := $(VENV)/bin/python

@@ -14,27 +14,12 @@
 #include <cstring>
 
 #include "kvm.h"
+#include "providers.h"
 
 #include <fakebsd/freebsd.h>
 
 namespace fakebsd {
 namespace {
-
-const Proc *live_proc(const Machine &m, int pid) {
-    const Proc *p = m.procs.find(pid);
-    return p && p->liveness != KillAnswer::Gone ? p : nullptr;
-}
-
-// A process record as the table holds it, or a minimal one carrying its pid.
-Bytes record_of(const Proc &p) {
-    if (!p.kinfo.empty())
-        return p.kinfo;
-    struct kinfo_proc kp;
-    std::memset(&kp, 0, sizeof kp);
-    kp.ki_structsize = sizeof kp;
-    kp.ki_pid = p.pid;
-    return Bytes(reinterpret_cast<const char *>(&kp), sizeof kp);
-}
 
 // libkvm's own error text for a failed system call: "<call>: <strerror>".
 void syserr(struct __kvm *kd, const char *call, int err) {
@@ -82,7 +67,7 @@ extern "C" struct kinfo_proc *fbsd_kvm_getprocs(kvm_t *kd, int op, int arg, int 
     if (a.raw) {
         kd->procs = *a.raw;
     } else {
-        const Proc *p = live_proc(m, arg);
+        const Proc *p = m.procs.live(arg);
         if (!p) {
             errno = ESRCH;
             syserr(kd, "kvm_getprocs", ESRCH);
@@ -119,7 +104,7 @@ extern "C" char **fbsd_kvm_getenvv(kvm_t *kd, const struct kinfo_proc *kp, int) 
     if (a.raw) {
         strings = split_strings(*a.raw);
     } else {
-        const Proc *p = live_proc(m, kp->ki_pid);
+        const Proc *p = m.procs.live(kp->ki_pid);
         if (!p) {
             errno = ESRCH;
             return nullptr;
