@@ -5,7 +5,7 @@ answers of the built-in default machine: bit flips, cuts, extensions, spliced
 and repeated records, length and count fields set to 0, 1, odd and huge
 values, text fields without their NUL, random bytes. The answers go in
 through the stand-in's faults (raw answers of sysctl, libutil, libkvm,
-getfsstat, libdevstat, the allocator) or through the machine description
+getfsstat, libdevstat, cpuset, the allocator) or through the machine description
 where the platform hands out structures rather than bytes (interface address
 lists, the accounting database).
 
@@ -315,15 +315,16 @@ def mutated(draw, seed, fields=(), unit=0, max_extra=512):
 
 
 @st.composite
-def answer_lists(draw, seed, fields=(), unit=0, most=3):
+def answer_lists(draw, seed, fields=(), unit=0, most=3, one=None):
     """Answers for successive invocations (a measurement, a fetch, a
     re-measurement ...): mostly one answer for all of them, sometimes
-    answers that change between calls; the last one repeats."""
-    first = draw(mutated(seed, fields, unit))
+    answers that change between calls; the last one repeats. `one` draws a
+    single answer (default: mutated(seed, fields, unit))."""
+    one = one if one is not None else mutated(seed, fields, unit)
+    first = draw(one)
     if most == 1 or draw(st.integers(0, 3)):
         return [first]
-    rest = draw(st.lists(st.one_of(mutated(seed, fields, unit), st.just(first)),
-                         min_size=1, max_size=most - 1))
+    rest = draw(st.lists(st.one_of(one, st.just(first)), min_size=1, max_size=most - 1))
     return [first] + rest
 
 
@@ -362,8 +363,12 @@ def seeds():
             "devices": answers.devstat_getdevs(),
             "swap": answers.kvm_getswapinfo(),
         }
-        for name in NODES:
+        for name in [*NODES, "kern.file", *SOCKET_LISTS]:
             s[name] = answers.sysctlbyname(name)
+        size = fakebsd.sizeof("kinfo_file")
+        s["sockets"] = b"".join(
+            r for r in (s["files"][i:i + size] for i in range(0, len(s["files"]), size))
+            if int.from_bytes(r[4:8], "little") == C.KF_TYPE_SOCKET)
     return s
 
 
@@ -534,9 +539,8 @@ def test_cpu_mask(answer):
 
 # --- descriptor tables and memory maps -------------------------------------------
 
-FILE_CALLS = [("proc_cwd", (PID,)), ("proc_num_fds", (PID,)), ("proc_open_files", (PID,))]
-if hasattr(m, "proc_net_connections"):
-    FILE_CALLS.append(("proc_net_connections", (PID, [1, 2, 28], [1, 2])))
+FILE_CALLS = [("proc_cwd", (PID,)), ("proc_num_fds", (PID,)), ("proc_open_files", (PID,)),
+              ("proc_net_connections", (PID, [1, 2, 28], [1, 2]))]
 
 
 @FUZZ
@@ -693,6 +697,83 @@ def test_interface_addresses(ifs):
         calls += [("net_if_flags", (name,)), ("net_if_mtu", (name,)),
                   ("net_if_is_running", (name,)), ("net_if_duplex_speed", (name,))]
     exercise({"ifs": ifs}, calls)
+
+
+# --- socket tables ----------------------------------------------------------------
+
+ALL_FAMILIES, ALL_TYPES = [C.AF_INET, C.AF_INET6, C.AF_UNIX], [C.SOCK_STREAM, C.SOCK_DGRAM]
+# Each list: its header record, its own record, and who reads it.
+SOCKET_LISTS = {
+    "net.inet.tcp.pcblist": ("xinpgen", "xtcpcb", [
+        ("net_connections", (ALL_FAMILIES, ALL_TYPES)),
+        ("net_connections", ([C.AF_INET6], [C.SOCK_STREAM])),
+        ("proc_net_connections", (PID, ALL_FAMILIES, ALL_TYPES))]),
+    "net.inet.udp.pcblist": ("xinpgen", "xinpcb", [
+        ("net_connections", (ALL_FAMILIES, ALL_TYPES))]),
+    "net.local.stream.pcblist": ("xunpgen", "xunpcb", [
+        ("net_connections", ([C.AF_UNIX], []))]),
+    "net.local.dgram.pcblist": ("xunpgen", "xunpcb", [
+        ("net_connections", ([C.AF_UNIX], []))]),
+}
+
+
+def list_fields(seed, header, record):
+    """Header, records and trailer of a protocol list answer."""
+    hsize, rsize = fakebsd.sizeof(header), fakebsd.sizeof(record)
+    count = max(len(seed) - 2 * hsize, 0) // rsize
+    return (record_fields(header) + repeated_fields(record, count, hsize)
+            + record_fields(header, max(len(seed) - hsize, 0)))
+
+
+def framed(seed, header, record):
+    """A list answer whose records are mutated between the valid header and
+    trailer, so that the walk itself gets the malformed records."""
+    hsize, rsize = fakebsd.sizeof(header), fakebsd.sizeof(record)
+    body = seed[hsize:len(seed) - hsize]
+    fields = repeated_fields(record, len(body) // rsize)
+    return mutated(body, fields, rsize).map(lambda b: seed[:hsize] + b + seed[-hsize:])
+
+
+@FUZZ
+@given(data=st.data())
+def test_file_table(data):
+    """kern.file: struct xfile records, read into a buffer that doubles."""
+    seed = seeds()["kern.file"]
+    size = fakebsd.sizeof("xfile")
+    answers_ = data.draw(answer_lists(seed, repeated_fields("xfile", len(seed) // size), size),
+                         "answers")
+    report = data.draw(reported(len(seed)), "report")
+    exercise({"faults": _node_fault("kern.file", answers_, report)},
+             [("net_connections", (ALL_FAMILIES, ALL_TYPES))])
+
+
+@pytest.mark.parametrize("name", sorted(SOCKET_LISTS))
+@FUZZ
+@given(data=st.data())
+def test_protocol_list(name, data):
+    """TCP, UDP and UNIX-domain lists: header, records, trailer, each
+    record with its own length; generations that differ between reads."""
+    header, record, calls = SOCKET_LISTS[name]
+    seed = seeds()[name]
+    one = st.one_of(mutated(seed, list_fields(seed, header, record), fakebsd.sizeof(record)),
+                    framed(seed, header, record))
+    answers_ = data.draw(answer_lists(seed, most=7, one=one), "answers")
+    report = data.draw(reported(len(seed)), "report")
+    exercise({"faults": _node_fault(name, answers_, report)}, calls)
+
+
+@FUZZ
+@given(data=st.data())
+def test_descriptor_sockets(data):
+    """The socket entries of a descriptor table: domains, types, protocols
+    and socket addresses of every length."""
+    seed = seeds()["sockets"]
+    size = fakebsd.sizeof("kinfo_file")
+    answer = data.draw(mutated(seed, repeated_fields("kinfo_file", len(seed) // size), size),
+                       "answer")
+    families = data.draw(st.sampled_from([ALL_FAMILIES, [C.AF_UNIX], [C.AF_INET, C.AF_INET6]]))
+    exercise({"faults": [fault("kinfo_getfile", PID, answer=answer)]},
+             [("proc_net_connections", (PID, families, ALL_TYPES + [5]))])
 
 
 # --- mounts, devices, logins ------------------------------------------------------
