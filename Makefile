@@ -9,7 +9,7 @@ VENV       := .venv
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-asan check-leaks bench clean
+.PHONY: all demo test build check-freebsd check-asan check-leaks check-fuzz bench clean
 
 all: test
 
@@ -53,6 +53,18 @@ check-leaks: build
 
 check-asan: $(VENV)/.ready
 	sh tools/check-asan.sh
+
+# Malformed kernel answers: the fuzzer of tests/gates/test_fuzz.py with
+# FUZZ_EXAMPLES examples per parser and fresh inputs on every run, under
+# AddressSanitizer and UBSan. (The suite runs it with a few examples each.)
+# FUZZ_SEED=<n> replays one run's inputs.
+FUZZ_EXAMPLES ?= 2000
+FUZZ_SEED ?=
+
+check-fuzz: $(VENV)/.ready
+	MORVEX_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) MORVEX_FUZZ_RANDOM=1 sh tools/check-asan.sh \
+		tests/gates/test_fuzz.py --durations=0 --hypothesis-show-statistics \
+		$(if $(FUZZ_SEED),--hypothesis-seed=$(FUZZ_SEED))
 
 bench: build
 	$(VPY) bench/run.py

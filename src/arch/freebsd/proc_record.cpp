@@ -8,6 +8,9 @@ extern "C" {
 int morvex_kinfo_proc(pid_t pid, struct kinfo_proc *proc) {
     if (pid < 0 || proc == nullptr)
         return morvex_badargs("morvex_kinfo_proc");
+    // Zero-filled first: an answer shorter than a record leaves the fields
+    // it does not reach at 0 rather than at whatever the caller's stack held.
+    std::memset(proc, 0, sizeof *proc);
     int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
     size_t size = sizeof(struct kinfo_proc);
     if (sysctl(mib, 4, proc, &size, nullptr, 0) == -1) {
