@@ -110,3 +110,15 @@ def test_battery_read_fails(machine, err, cls):
     with pytest.raises(OSError) as e:
         m.sensors_battery()
     assert type(e.value) is cls and e.value.args == (err, os.strerror(err))
+
+
+@pytest.mark.parametrize("call,name", [
+    (lambda: m.sensors_battery(), "hw.acpi.battery.life"),
+    (lambda: m.sensors_cpu_temperature(0), "dev.cpu.0.temperature"),
+])
+def test_overlong_answer_keeps_its_size_mismatch(machine, call, name):
+    # An answer longer than the 4-byte value is no failed call: a stale errno
+    # must not turn it into an OSError or a NotImplementedError.
+    machine({"sysctl": {name: b"\x01" * 4}, "faults": [fakebsd.fault("sysctlbyname", name, report=8)]})
+    with pytest.raises(RuntimeError, match="size mismatch: returned 8, expected 4"):
+        call()

@@ -17,8 +17,11 @@ int decikelvin_to_celsius(int value) {
 }
 
 // Replace the exception of a failed sensor read: no such name means no such
-// sensor; anything else is an OSError from errno.
+// sensor; anything else is an OSError from errno. An over-long answer is no
+// failed call (errno says nothing about it): its RuntimeError stands.
 PyObject *sensor_read_failed(const char *missing) {
+    if (PyErr_ExceptionMatches(PyExc_RuntimeError))
+        return nullptr;
     int err = errno;
     PyErr_Clear();
     errno = err;
