@@ -56,7 +56,7 @@ static PyMethodDef morvex_methods[] = {
     ENTRY(proc_exe),
     ENTRY(proc_getrlimit),
     ENTRY(proc_memory_maps),
-    // 15 proc_net_connections
+    ENTRY(proc_net_connections),
     ENTRY(proc_setrlimit),
     ENTRY(boot_time),
     ENTRY(cpu_count_logical),
@@ -64,7 +64,7 @@ static PyMethodDef morvex_methods[] = {
     ENTRY(cpu_times),
     ENTRY(disk_io_counters),
     ENTRY(disk_partitions),
-    // 23 net_connections
+    ENTRY(net_connections),
     ENTRY(net_io_counters),
     ENTRY(per_cpu_times),
     ENTRY(pids),

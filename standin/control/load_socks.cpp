@@ -1,8 +1,112 @@
-// _fakebsd: the socks part of a machine description.
+// _fakebsd: the socket tables of a machine description.
+//
+//   "socks": {"files": bytes | [bytes],        kern.file: struct xfile records
+//             "tcp": bytes | [bytes],          net.inet.tcp.pcblist: struct xtcpcb records
+//             "udp": bytes | [bytes],          net.inet.udp.pcblist: struct xinpcb records
+//             "unix_stream": bytes | [bytes],  net.local.stream.pcblist: struct xunpcb records
+//             "unix_dgram": bytes | [bytes],   net.local.dgram.pcblist: struct xunpcb records
+//             "gen": int,                      generation count of the lists
+//             "gen_mismatch": {list: n}}       the list's first n answers carry a
+//                                              trailer generation above the header's
+//
+// Records are raw bytes in FreeBSD's layout (see fakebsd.socks); a list given
+// as one bytes object counts as one record in the header. Each given key
+// replaces that part of the base machine's tables; the lists' headers and
+// trailers are composed when the tables are published as sysctl nodes. The
+// changed answers of "gen_mismatch" are served before the description's own
+// faults on the same list, which count their invocations from the first
+// answer after them.
+#include <cstring>
+
 #include "control.h"
 
 namespace fakebsd {
 
-int load_socks(Machine &, PyObject *) { return 0; }
+namespace {
+
+struct ListKey {
+    const char *key;
+    SockList SockTable::*list;
+};
+constexpr ListKey kLists[] = {
+    {"tcp", &SockTable::tcp},
+    {"udp", &SockTable::udp},
+    {"unix_stream", &SockTable::unix_stream},
+    {"unix_dgram", &SockTable::unix_dgram},
+};
+
+bool records(PyObject *v, std::string &out, unsigned &count) {
+    if (PyBytes_Check(v) || PyByteArray_Check(v)) {
+        count = 1;
+        return as_bytes(v, out);
+    }
+    std::vector<std::string> parts;
+    if (!as_bytes_list(v, parts))
+        return false;
+    size_t total = 0;
+    for (auto &p : parts)
+        total += p.size();
+    out.clear();
+    out.reserve(total);
+    for (auto &p : parts)
+        out += p;
+    count = static_cast<unsigned>(parts.size());
+    return true;
+}
+
+}  // namespace
+
+int load_socks(Machine &m, PyObject *desc) {
+    PyObject *socks = item(desc, "socks");
+    if (!socks)
+        return PyErr_Occurred() ? -1 : 0;
+    if (!PyDict_Check(socks)) {
+        PyErr_SetString(PyExc_TypeError, "'socks' must be a dict");
+        return -1;
+    }
+    PyObject *v;
+    unsigned count;
+    if ((v = item(socks, "files")) && !records(v, m.socks.files, count))
+        return -1;
+    for (const ListKey &l : kLists) {
+        SockList &list = m.socks.*l.list;
+        if ((v = item(socks, l.key)) && !records(v, list.records, list.count))
+            return -1;
+        list.mismatched = 0;
+    }
+    long long n;
+    if ((v = item(socks, "gen"))) {
+        if (!as_long(v, n))
+            return -1;
+        m.socks.gen = static_cast<uint64_t>(n);
+    }
+    if ((v = item(socks, "gen_mismatch"))) {
+        if (!PyDict_Check(v)) {
+            PyErr_SetString(PyExc_TypeError, "'gen_mismatch' must be a dict");
+            return -1;
+        }
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(v, &pos, &key, &value)) {
+            const char *name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+            const ListKey *found = nullptr;
+            for (const ListKey &l : kLists)
+                if (name && std::strcmp(name, l.key) == 0)
+                    found = &l;
+            if (!found) {
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_KeyError, "no list named %R (tcp, udp, unix_stream, unix_dgram)", key);
+                return -1;
+            }
+            if (!as_long(value, n))
+                return -1;
+            (m.socks.*found->list).mismatched = static_cast<long>(n);
+        }
+    }
+    if (PyErr_Occurred())
+        return -1;
+    publish_socks(m);
+    return 0;
+}
 
 }  // namespace fakebsd

@@ -160,11 +160,8 @@ extern "C" int fbsd_getfsstat(struct statfs *buf, long bufsize, int mode) {
         note += " [thread state held]";
     Action a = check(m, "getfsstat", std::to_string(mode), note);
     long nth = m.disks.fsstat_calls ? m.disks.fsstat_calls->fetch_add(1) : 0;
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if ((mode != MNT_WAIT && mode != MNT_NOWAIT) || bufsize < 0) {
         errno = EINVAL;
         return -1;
@@ -185,11 +182,8 @@ extern "C" int fbsd_getfsstat(struct statfs *buf, long bufsize, int mode) {
 extern "C" int fbsd_devstat_checkversion(kvm_t *kd) {
     const Machine &m = current();
     Action a = check(m, "devstat_checkversion", kd ? "kvm" : "");
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     return 0;
 }
 
@@ -213,11 +207,8 @@ extern "C" int fbsd_devstat_getdevs(kvm_t *kd, struct statinfo *stats) {
         return -1;
     }
     d->mem_ptr = static_cast<u_int8_t *>(mem);
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     long generation = m.disks.generation;
     std::memcpy(d->mem_ptr, &generation, sizeof generation);
     for (size_t i = 0; i < records.size(); i++)

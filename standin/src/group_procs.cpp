@@ -9,10 +9,7 @@
 
 namespace fakebsd {
 
-namespace {
-
-// A process record as the table holds it; processes described without one
-// get a minimal record carrying their PID.
+// Processes described without a record get a minimal one carrying their PID.
 Bytes record_of(const Proc &p) {
     if (!p.kinfo.empty())
         return p.kinfo;
@@ -23,12 +20,14 @@ Bytes record_of(const Proc &p) {
     return Bytes(reinterpret_cast<const char *>(&kp), sizeof kp);
 }
 
+namespace {
+
 // {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid}: one record, ESRCH when gone.
 int answer_pid(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    const Proc *p = m.procs.find(mib[3]);
-    if (!p || p->liveness == KillAnswer::Gone)
+    const Proc *p = m.procs.live(mib[3]);
+    if (!p)
         return ESRCH;
     out = record_of(*p);
     return 0;
@@ -141,11 +140,8 @@ using namespace fakebsd;
 extern "C" int fbsd_kill(pid_t pid, int sig) {
     const Machine &m = current();
     Action a = check(m, "kill", std::to_string(pid));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (sig < 0 || sig > 128) {
         errno = EINVAL;
         return -1;

@@ -15,16 +15,12 @@ namespace fakebsd {
 
 namespace {
 
-const Proc *live_proc(const Machine &m, int pid) {
-    const Proc *p = m.procs.find(pid);
-    return p && p->liveness != KillAnswer::Gone ? p : nullptr;
-}
 
 // {CTL_KERN, KERN_PROC, KERN_PROC_ARGS, pid}: the argument strings as stored.
 int answer_args(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    const Proc *p = live_proc(m, mib[3]);
+    const Proc *p = m.procs.live(mib[3]);
     if (!p)
         return ESRCH;
     out = p->args;
@@ -36,7 +32,7 @@ int answer_args(const Machine &m, const int *mib, unsigned len, Bytes &out) {
 int answer_pathname(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    const Proc *p = live_proc(m, mib[3]);
+    const Proc *p = m.procs.live(mib[3]);
     if (!p)
         return ESRCH;
     if (!p->path)

@@ -31,8 +31,7 @@ int fail(int err) {
 const Proc *visible(const Machine &m, long long pid) {
     if (pid < INT_MIN || pid > INT_MAX)
         return nullptr;
-    const Proc *p = m.procs.find(static_cast<int>(pid));
-    return (p && p->liveness != KillAnswer::Gone) ? p : nullptr;
+    return m.procs.live(static_cast<int>(pid));
 }
 
 // Change one process of the current machine (if it is still there).
@@ -42,16 +41,6 @@ void edit_proc(int pid, const std::function<void(Proc &)> &edit) {
         if (it != w.procs.index.end())
             edit(w.procs.list[it->second]);
     });
-}
-
-Bytes process_record(const Proc &p) {
-    if (!p.kinfo.empty())
-        return p.kinfo;
-    struct kinfo_proc kp;
-    std::memset(&kp, 0, sizeof kp);
-    kp.ki_structsize = sizeof kp;
-    kp.ki_pid = p.pid;
-    return Bytes(reinterpret_cast<const char *>(&kp), sizeof kp);
 }
 
 Bytes rlimit_bytes(rlim_t cur, rlim_t max) {
@@ -86,7 +75,7 @@ int answer_threads(const Machine &m, const int *mib, unsigned len, Bytes &out) {
         return ESRCH;
     out.clear();
     if (p->threads.empty())
-        out = process_record(*p);
+        out = record_of(*p);
     for (const Bytes &t : p->threads)
         out += t;
     return 0;
@@ -301,11 +290,8 @@ extern "C" int fbsd_cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t 
                                        cpuset_t *mask) {
     const Machine &m = current();
     Action a = check(m, "cpuset_getaffinity", std::to_string(id));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID)
         return fail(EINVAL);
     if (setsize != sizeof(cpuset_t))
@@ -330,11 +316,8 @@ extern "C" int fbsd_cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t 
                                        const cpuset_t *mask) {
     const Machine &m = current();
     Action a = check(m, "cpuset_setaffinity", std::to_string(id));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID)
         return fail(EINVAL);
     if (setsize != sizeof(cpuset_t))
@@ -356,11 +339,8 @@ extern "C" int fbsd_cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t 
 extern "C" int fbsd_getpriority(int which, int who) {
     const Machine &m = current();
     Action a = check(m, "getpriority", std::to_string(who));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (which != PRIO_PROCESS)
         return fail(EINVAL);
     const Proc *p = visible(m, who);
@@ -372,11 +352,8 @@ extern "C" int fbsd_getpriority(int which, int who) {
 extern "C" int fbsd_setpriority(int which, int who, int prio) {
     const Machine &m = current();
     Action a = check(m, "setpriority", std::to_string(who));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (which != PRIO_PROCESS)
         return fail(EINVAL);
     const Proc *p = visible(m, who);

@@ -1,13 +1,400 @@
-// Stand-in platform: the socks group (tables, sysctl nodes, calls, default machine).
+// Stand-in platform: the socks group. The open-file table ("kern.file") and
+// the protocol control block lists of TCP, UDP and UNIX-domain sockets
+// ("net.inet.tcp.pcblist", "net.inet.udp.pcblist", "net.local.stream.pcblist",
+// "net.local.dgram.pcblist"), each list composed as the kernel hands it out:
+// a header, the records, a trailer with the generation count. The default
+// machine's processes get their sockets here, with matching descriptor
+// entries in their descriptor tables.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <type_traits>
+
 #include "providers.h"
+
+#include <fakebsd/freebsd.h>
 
 namespace fakebsd {
 
+namespace {
+
+// <sys/file.h> descriptor types (xf_type) and open flags (xf_flag).
+constexpr short kDtypeVnode = 1;
+constexpr short kDtypeSocket = 2;
+constexpr short kDtypePipe = 3;
+constexpr unsigned kFread = 0x1;
+constexpr unsigned kFwrite = 0x2;
+
+template <class T>
+Bytes raw(const T &v) {
+    return Bytes(reinterpret_cast<const char *>(&v), sizeof v);
+}
+
+struct Node {
+    const char *name;
+    Mib mib;
+    SockList SockTable::*list;
+    bool unix_domain;
+};
+
+const Node kNodes[] = {
+    {"net.inet.tcp.pcblist", {CTL_NET, PF_INET, IPPROTO_TCP, 11}, &SockTable::tcp, false},
+    {"net.inet.udp.pcblist", {CTL_NET, PF_INET, IPPROTO_UDP, 5}, &SockTable::udp, false},
+    {"net.local.stream.pcblist", {CTL_NET, PF_LOCAL, SOCK_STREAM, 0x100}, &SockTable::unix_stream, true},
+    {"net.local.dgram.pcblist", {CTL_NET, PF_LOCAL, SOCK_DGRAM, 0x100}, &SockTable::unix_dgram, true},
+};
+
+// A list as the kernel hands it out: header, records, trailer; the trailer's
+// generation is one above the header's when the list changed meanwhile.
+template <class Gen>
+Bytes compose(const SockList &list, uint64_t gen, bool changed) {
+    Gen head;
+    std::memset(&head, 0, sizeof head);
+    Gen tail;
+    if constexpr (std::is_same_v<Gen, struct xinpgen>) {
+        head.xig_len = sizeof head;
+        head.xig_count = list.count;
+        head.xig_gen = head.xig_sogen = gen;
+        tail = head;
+        tail.xig_gen += changed;
+    } else {
+        head.xug_len = sizeof head;
+        head.xug_count = list.count;
+        head.xug_gen = head.xug_sogen = gen;
+        tail = head;
+        tail.xug_gen += changed;
+    }
+    Bytes out;
+    out.reserve(2 * sizeof head + list.records.size());
+    out += raw(head);
+    out += list.records;
+    out += raw(tail);
+    return out;
+}
+
+Bytes compose(const SockList &list, uint64_t gen, bool changed, bool unix_domain) {
+    return unix_domain ? compose<struct xunpgen>(list, gen, changed) : compose<struct xinpgen>(list, gen, changed);
+}
+
+// ---- the default machine's sockets ----------------------------------------
+
+struct Addr {
+    int family;          // AF_INET or AF_INET6
+    unsigned char b[16]; // 4 or 16 bytes, network order
+};
+
+constexpr Addr v4(unsigned char a, unsigned char b, unsigned char c, unsigned char d) {
+    return {AF_INET, {a, b, c, d}};
+}
+constexpr Addr kAny4 = v4(0, 0, 0, 0);
+constexpr Addr kLocal4 = v4(127, 0, 0, 1);
+constexpr Addr kHost4 = v4(192, 168, 1, 20);  // em0's addresses
+constexpr Addr kAny6 = {AF_INET6, {}};
+constexpr Addr kLocal6 = {AF_INET6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
+constexpr Addr kHost6 = {AF_INET6, {0x20, 0x01, 0x0d, 0xb8, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20}};
+
+enum Kind { TCP, UDP, USTREAM, UDGRAM };
+
+struct Sock {
+    Kind kind;
+    Addr laddr;
+    int lport;
+    Addr faddr;
+    int fport;
+    int state;             // TCP state
+    const char *path;      // UNIX: bound path, or nullptr
+    unsigned char sun_len; // UNIX: 0 means the path's own length + 2
+    std::vector<int> holders;  // PIDs holding a descriptor, in file-table order
+};
+
+// A path into sun_path, cut to its size and not NUL-terminated when it fills it.
+void put_path(struct sockaddr_un &sun, const char *path) {
+    std::memcpy(sun.sun_path, path, std::min(std::strlen(path), sizeof sun.sun_path));
+}
+
+// The descriptor record of a socket for kinfo_getfile.
+Bytes kinfo_socket(const Sock &s, int fd, uint64_t so) {
+    struct kinfo_file kf;
+    std::memset(&kf, 0, sizeof kf);
+    kf.kf_structsize = sizeof kf;
+    kf.kf_type = KF_TYPE_SOCKET;
+    kf.kf_fd = fd;
+    kf.kf_ref_count = 1;
+    kf.kf_flags = KF_FLAG_READ | KF_FLAG_WRITE;
+    kf.kf_un.kf_sock.kf_sock_pcb = so + 0x200;
+    if (s.kind == USTREAM || s.kind == UDGRAM) {
+        kf.kf_sock_domain = AF_UNIX;
+        kf.kf_sock_type = s.kind == USTREAM ? SOCK_STREAM : SOCK_DGRAM;
+        struct sockaddr_un sun;
+        std::memset(&sun, 0, sizeof sun);
+        sun.sun_family = AF_UNIX;
+        if (s.path) {
+            put_path(sun, s.path);
+            sun.sun_len = static_cast<unsigned char>(2 + std::strlen(s.path) + 1);
+        } else {
+            sun.sun_len = sizeof(struct sockaddr);  // the kernel's unnamed address
+        }
+        std::memcpy(&kf.kf_sa_local, &sun, sizeof sun);
+        return raw(kf);
+    }
+    kf.kf_sock_domain = s.laddr.family;
+    kf.kf_sock_type = s.kind == TCP ? SOCK_STREAM : SOCK_DGRAM;
+    kf.kf_sock_protocol = s.kind == TCP ? IPPROTO_TCP : IPPROTO_UDP;
+    if (s.laddr.family == AF_INET) {
+        struct sockaddr_in l, f;
+        std::memset(&l, 0, sizeof l);
+        std::memset(&f, 0, sizeof f);
+        l.sin_len = sizeof l;
+        l.sin_family = AF_INET;
+        l.sin_port = htons(static_cast<uint16_t>(s.lport));
+        std::memcpy(&l.sin_addr, s.laddr.b, 4);
+        std::memcpy(&kf.kf_sa_local, &l, sizeof l);
+        if (s.fport) {
+            f.sin_len = sizeof f;
+            f.sin_family = AF_INET;
+            f.sin_port = htons(static_cast<uint16_t>(s.fport));
+            std::memcpy(&f.sin_addr, s.faddr.b, 4);
+            std::memcpy(&kf.kf_sa_peer, &f, sizeof f);
+        }
+    } else {
+        struct sockaddr_in6 l, f;
+        std::memset(&l, 0, sizeof l);
+        std::memset(&f, 0, sizeof f);
+        l.sin6_len = sizeof l;
+        l.sin6_family = AF_INET6;
+        l.sin6_port = htons(static_cast<uint16_t>(s.lport));
+        std::memcpy(&l.sin6_addr, s.laddr.b, 16);
+        std::memcpy(&kf.kf_sa_local, &l, sizeof l);
+        if (s.fport) {
+            f.sin6_len = sizeof f;
+            f.sin6_family = AF_INET6;
+            f.sin6_port = htons(static_cast<uint16_t>(s.fport));
+            std::memcpy(&f.sin6_addr, s.faddr.b, 16);
+            std::memcpy(&kf.kf_sa_peer, &f, sizeof f);
+        }
+    }
+    return raw(kf);
+}
+
+// The protocol block of an inet socket, as both lists embed it.
+struct xinpcb inpcb(const Sock &s, uint64_t so) {
+    struct xinpcb xi;
+    std::memset(&xi, 0, sizeof xi);
+    xi.xi_len = sizeof xi;
+    xi.xi_socket.xso_len = sizeof xi.xi_socket;
+    xi.xi_socket.xso_so = so;
+    xi.xi_socket.so_pcb = so ? so + 0x200 : 0;
+    xi.xi_socket.xso_protocol = s.kind == TCP ? IPPROTO_TCP : IPPROTO_UDP;
+    xi.xi_socket.xso_family = s.laddr.family;
+    xi.xi_socket.so_type = s.kind == TCP ? SOCK_STREAM : SOCK_DGRAM;
+    xi.inp_inc.inc_lport = htons(static_cast<uint16_t>(s.lport));
+    xi.inp_inc.inc_fport = htons(static_cast<uint16_t>(s.fport));
+    if (s.laddr.family == AF_INET) {
+        std::memcpy(&xi.inp_inc.inc_laddr, s.laddr.b, 4);
+        std::memcpy(&xi.inp_inc.inc_faddr, s.faddr.b, 4);
+        xi.inp_vflag = INP_IPV4;
+    } else {
+        std::memcpy(&xi.inp_inc.inc6_laddr, s.laddr.b, 16);
+        std::memcpy(&xi.inp_inc.inc6_faddr, s.faddr.b, 16);
+        xi.inp_inc.inc_flags = INC_ISIPV6;
+        xi.inp_vflag = INP_IPV6;
+    }
+    xi.inp_gencnt = so & 0xffff;
+    xi.inp_ip_p = static_cast<uint8_t>(xi.xi_socket.xso_protocol);
+    return xi;
+}
+
+Bytes list_record(const Sock &s, uint64_t so) {
+    switch (s.kind) {
+    case TCP: {
+        struct xtcpcb xt;
+        std::memset(&xt, 0, sizeof xt);
+        xt.xt_len = sizeof xt;
+        xt.xt_inp = inpcb(s, so);
+        std::strncpy(xt.xt_stack, "freebsd", sizeof xt.xt_stack - 1);
+        std::strncpy(xt.xt_cc, "cubic", sizeof xt.xt_cc - 1);
+        xt.t_state = s.state;
+        xt.t_maxseg = 1460;
+        return raw(xt);
+    }
+    case UDP:
+        return raw(inpcb(s, so));
+    default: {
+        struct xunpcb xu;
+        std::memset(&xu, 0, sizeof xu);
+        xu.xu_len = sizeof xu;
+        xu.xu_unpp = so ? so + 0x200 : 0;
+        if (s.path) {
+            xu.xu_addr.sun_family = AF_UNIX;
+            put_path(xu.xu_addr, s.path);
+            xu.xu_addr.sun_len = s.sun_len ? s.sun_len : static_cast<unsigned char>(2 + std::strlen(s.path));
+        }
+        xu.xu_socket.xso_len = sizeof xu.xu_socket;
+        xu.xu_socket.xso_so = so;
+        xu.xu_socket.so_pcb = xu.xu_unpp;
+        xu.xu_socket.xso_family = AF_UNIX;
+        xu.xu_socket.so_type = s.kind == USTREAM ? SOCK_STREAM : SOCK_DGRAM;
+        return raw(xu);
+    }
+    }
+}
+
+Bytes xfile_record(int pid, unsigned uid, int fd, short type, uint64_t data, uint64_t file) {
+    struct xfile xf;
+    std::memset(&xf, 0, sizeof xf);
+    xf.xf_size = sizeof xf;
+    xf.xf_pid = pid;
+    xf.xf_uid = uid;
+    xf.xf_fd = fd;
+    xf.xf_file = file;
+    xf.xf_type = type;
+    xf.xf_count = 1;
+    xf.xf_data = data;
+    xf.xf_flag = kFread | kFwrite;
+    return raw(xf);
+}
+
+void add_record(SockList &list, Bytes rec) {
+    list.records += rec;
+    list.count++;
+}
+
+}  // namespace
+
+// The socket tables are plain named nodes (see publish_socks), not computed
+// on every call.
 const std::vector<Provider> &providers_socks() {
     static const std::vector<Provider> list;
     return list;
 }
 
-void default_socks(Machine &) {}
+void publish_socks(Machine &m) {
+    m.set("kern.file", {CTL_KERN, 15}, m.socks.files);
+    std::vector<Fault> changing;
+    for (const Node &n : kNodes) {
+        const SockList &list = m.socks.*n.list;
+        m.set(n.name, n.mib, compose(list, m.socks.gen, false, n.unix_domain));
+        if (list.mismatched > 0) {
+            Fault f;
+            f.call = "sysctlbyname";
+            f.key = n.name;
+            f.times = list.mismatched;
+            f.answers.push_back(compose(list, m.socks.gen, true, n.unix_domain));
+            changing.push_back(std::move(f));
+        }
+    }
+    m.faults.insert(m.faults.begin(), std::make_move_iterator(changing.begin()),
+                    std::make_move_iterator(changing.end()));
+}
+
+// The default machine: sshd on 22 (IPv4 and IPv6), nginx on 80 and 443 (the
+// workers share the master's listening sockets), PostgreSQL on 5432 and its
+// UNIX socket, the user's ssh session, a client of PostgreSQL, ntpd on UDP
+// 123, syslogd's log sockets, a connection in TIME_WAIT that no descriptor
+// holds and a UNIX socket on its way out. Each holder gets a descriptor entry
+// after the ones it has; the open-file table lists every process's
+// descriptors, in process-table order.
+void default_socks(Machine &m) {
+    static const Sock socks[] = {
+        {TCP, kAny4, 22, kAny4, 0, TCPS_LISTEN, nullptr, 0, {701}},
+        {TCP, kAny6, 22, kAny6, 0, TCPS_LISTEN, nullptr, 0, {701}},
+        {TCP, kAny4, 80, kAny4, 0, TCPS_LISTEN, nullptr, 0, {801, 802, 803}},
+        {TCP, kAny4, 443, kAny4, 0, TCPS_LISTEN, nullptr, 0, {801, 802, 803}},
+        {TCP, kLocal4, 5432, kAny4, 0, TCPS_LISTEN, nullptr, 0, {850}},
+        {TCP, kLocal6, 5432, kAny6, 0, TCPS_LISTEN, nullptr, 0, {850}},
+        {TCP, kHost4, 22, v4(192, 168, 1, 50), 52814, TCPS_ESTABLISHED, nullptr, 0, {1204, 1206}},
+        {TCP, kHost4, 443, v4(203, 0, 113, 45), 51234, TCPS_ESTABLISHED, nullptr, 0, {802}},
+        {TCP, kHost6, 443, {AF_INET6, {0x20, 0x01, 0x0d, 0xb8, 0, 0x2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x77}}, 60022,
+         TCPS_FIN_WAIT_2, nullptr, 0, {803}},
+        {TCP, kLocal4, 40112, kLocal4, 5432, TCPS_ESTABLISHED, nullptr, 0, {1310}},
+        {TCP, kLocal4, 5432, kLocal4, 40112, TCPS_ESTABLISHED, nullptr, 0, {851}},
+        {TCP, kHost4, 443, v4(203, 0, 113, 7), 50112, TCPS_TIME_WAIT, nullptr, 0, {}},
+        {UDP, kAny4, 123, kAny4, 0, 0, nullptr, 0, {612}},
+        {UDP, kAny6, 123, kAny6, 0, 0, nullptr, 0, {612}},
+        {UDP, kHost4, 123, kAny4, 0, 0, nullptr, 0, {612}},
+        {USTREAM, {}, 0, {}, 0, 0, "/var/run/devd.pipe", 0, {302}},
+        {USTREAM, {}, 0, {}, 0, 0, "/tmp/.s.PGSQL.5432", 0, {850}},
+        {USTREAM, {}, 0, {}, 0, 0, nullptr, 0, {1310}},
+        {USTREAM, {}, 0, {}, 0, 0, "/tmp/.s.PGSQL.5432", 0, {853}},
+        {USTREAM, {}, 0, {}, 0, 0, nullptr, 0, {}},
+        {UDGRAM, {}, 0, {}, 0, 0, "/var/run/log", sizeof(struct sockaddr_un), {455}},
+        {UDGRAM, {}, 0, {}, 0, 0, "/var/run/logpriv", sizeof(struct sockaddr_un), {455}},
+        {UDGRAM, {}, 0, {}, 0, 0, nullptr, 0, {733}},
+    };
+
+    // Socket descriptors by process, in the order they are opened.
+    std::map<int, std::vector<std::pair<int, uint64_t>>> held;  // pid -> (fd, socket address)
+    std::map<int, int> next_fd;
+    auto fd_for = [&](Proc &p) {
+        auto it = next_fd.find(p.pid);
+        if (it == next_fd.end()) {
+            int top = 2;
+            for (size_t off = 0; off + sizeof(struct kinfo_file) <= p.files.size(); off += sizeof(struct kinfo_file)) {
+                int fd;
+                std::memcpy(&fd, p.files.data() + off + offsetof(struct kinfo_file, kf_fd), sizeof fd);
+                top = std::max(top, fd);
+            }
+            it = next_fd.emplace(p.pid, top + 1).first;
+        }
+        return it->second++;
+    };
+
+    uint64_t addr = 0xfffff80012a40000ULL;
+    for (const Sock &s : socks) {
+        addr += 0x400;
+        // A connection in TIME_WAIT has lost its socket.
+        uint64_t so = (s.kind == TCP && s.state == TCPS_TIME_WAIT) ? 0 : addr;
+        SockList &list = s.kind == TCP ? m.socks.tcp
+                         : s.kind == UDP ? m.socks.udp
+                         : s.kind == USTREAM ? m.socks.unix_stream
+                                             : m.socks.unix_dgram;
+        add_record(list, list_record(s, so));
+        for (int pid : s.holders) {
+            auto i = m.procs.index.find(pid);
+            if (i == m.procs.index.end())
+                continue;
+            Proc &p = m.procs.list[i->second];
+            int fd = fd_for(p);
+            p.files += kinfo_socket(s, fd, so);
+            held[pid].emplace_back(fd, so);
+        }
+    }
+
+    // The open-file table: every process's descriptors, sockets by their
+    // socket's address and the others by an object of their own.
+    uint64_t object = 0xfffff80003100000ULL;
+    for (const Proc &p : m.procs.list) {
+        unsigned uid = 0;
+        if (p.kinfo.size() >= sizeof(struct kinfo_proc)) {
+            struct kinfo_proc kp;
+            std::memcpy(&kp, p.kinfo.data(), sizeof kp);
+            uid = kp.ki_uid;
+        }
+        std::vector<std::pair<int, Bytes>> rows;
+        auto sockets = held.find(p.pid);
+        for (size_t off = 0; off + sizeof(struct kinfo_file) <= p.files.size(); off += sizeof(struct kinfo_file)) {
+            struct kinfo_file kf;
+            std::memcpy(&kf, p.files.data() + off, sizeof kf);
+            if (kf.kf_fd < 0)
+                continue;  // working directory, root, text: not descriptors
+            uint64_t data = 0;
+            if (sockets != held.end())
+                for (const auto &[fd, so] : sockets->second)
+                    if (fd == kf.kf_fd)
+                        data = so;
+            short type = kf.kf_type == KF_TYPE_SOCKET ? kDtypeSocket
+                         : kf.kf_type == KF_TYPE_PIPE ? kDtypePipe
+                                                      : kDtypeVnode;
+            object += 0x100;
+            rows.emplace_back(kf.kf_fd, xfile_record(p.pid, uid, kf.kf_fd, type, data ? data : object,
+                                                     0xfffff80004000000ULL + (object & 0xffffff)));
+        }
+        std::stable_sort(rows.begin(), rows.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (auto &row : rows)
+            m.socks.files += row.second;
+    }
+    publish_socks(m);
+}
 
 }  // namespace fakebsd

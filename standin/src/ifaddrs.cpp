@@ -54,11 +54,13 @@ struct Chain {
     struct sockaddr *sockaddr(const std::optional<std::string> &sa) {
         if (!sa)
             return nullptr;
-        size_t size = sa->empty() ? 0 : static_cast<unsigned char>((*sa)[0]);
-        bool link = sa->size() >= 2 && static_cast<unsigned char>((*sa)[1]) == AF_LINK;
+        const std::string &bytes = *sa;
+        const auto *u = reinterpret_cast<const unsigned char *>(bytes.data());
+        size_t size = bytes.empty() ? 0 : u[0];
+        bool link = bytes.size() >= 2 && u[1] == AF_LINK;
         size = std::max(size, link ? offsetof(struct sockaddr_dl, sdl_data)
                                    : sizeof(struct sockaddr_in6));
-        return reinterpret_cast<struct sockaddr *>(block(*sa, size));
+        return reinterpret_cast<struct sockaddr *>(block(bytes, size));
     }
 };
 
@@ -116,11 +118,8 @@ using namespace fakebsd;
 extern "C" int fbsd_getifaddrs(struct ifaddrs **ifap) {
     const Machine &m = current();
     Action a = check(m, "getifaddrs", "");
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (!ifap) {
         errno = EFAULT;
         return -1;

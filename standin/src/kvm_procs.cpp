@@ -14,31 +14,19 @@
 #include <cstring>
 
 #include "kvm.h"
+#include "providers.h"
 
 #include <fakebsd/freebsd.h>
 
 namespace fakebsd {
 namespace {
 
-const Proc *live_proc(const Machine &m, int pid) {
-    const Proc *p = m.procs.find(pid);
-    return p && p->liveness != KillAnswer::Gone ? p : nullptr;
-}
-
-// A process record as the table holds it, or a minimal one carrying its pid.
-Bytes record_of(const Proc &p) {
-    if (!p.kinfo.empty())
-        return p.kinfo;
-    struct kinfo_proc kp;
-    std::memset(&kp, 0, sizeof kp);
-    kp.ki_structsize = sizeof kp;
-    kp.ki_pid = p.pid;
-    return Bytes(reinterpret_cast<const char *>(&kp), sizeof kp);
-}
-
 // libkvm's own error text for a failed system call: "<call>: <strerror>".
 void syserr(struct __kvm *kd, const char *call, int err) {
-    kvm_set_error(kd, std::string(call) + ": " + (err ? std::strerror(err) : "failed"));
+    char text[256] = "failed";
+    if (err)
+        fbsd_strerror_r(err, text, sizeof text);
+    kvm_set_error(kd, std::string(call) + ": " + text);
 }
 
 // The strings of a kernel answer: each ends at a NUL; trailing bytes without
@@ -82,7 +70,7 @@ extern "C" struct kinfo_proc *fbsd_kvm_getprocs(kvm_t *kd, int op, int arg, int 
     if (a.raw) {
         kd->procs = *a.raw;
     } else {
-        const Proc *p = live_proc(m, arg);
+        const Proc *p = m.procs.live(arg);
         if (!p) {
             errno = ESRCH;
             syserr(kd, "kvm_getprocs", ESRCH);
@@ -119,7 +107,7 @@ extern "C" char **fbsd_kvm_getenvv(kvm_t *kd, const struct kinfo_proc *kp, int) 
     if (a.raw) {
         strings = split_strings(*a.raw);
     } else {
-        const Proc *p = live_proc(m, kp->ki_pid);
+        const Proc *p = m.procs.live(kp->ki_pid);
         if (!p) {
             errno = ESRCH;
             return nullptr;

@@ -21,8 +21,8 @@ void *hand_out(const char *call, pid_t pid, std::string Proc::*table, size_t rec
             errno = a.err;
         return nullptr;
     }
-    const Proc *p = m.procs.find(pid);
-    if (!a.raw && (!p || p->liveness == KillAnswer::Gone)) {
+    const Proc *p = m.procs.live(pid);
+    if (!a.raw && !p) {
         errno = ESRCH;
         return nullptr;
     }

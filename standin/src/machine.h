@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -99,6 +100,14 @@ void mutate(const std::function<void(Machine &)> &edit);
 // The built-in default machine (a small FreeBSD 14 server).
 std::shared_ptr<const Machine> default_machine();
 void build_default(Machine &m);
+
+// The failure value of a call that a fault makes fail: errno set when the
+// fault names one (left alone otherwise), -1 returned.
+inline int fault_failure(const Action &a) {
+    if (a.err)
+        errno = a.err;
+    return -1;
+}
 
 // Consult the faults of the current machine for one invocation, and log it in
 // the calling thread's call log (with `note` appended to the key there).

@@ -28,6 +28,9 @@ const std::vector<Provider> &providers_socks();
 const std::vector<Provider> &providers_ifs();
 const std::vector<Provider> &providers_disks();
 
+// A process's record as the table holds it, or a minimal one carrying its pid.
+Bytes record_of(const Proc &p);
+
 const std::vector<Provider> &all_providers();
 const Provider *find_provider(const int *mib, unsigned len);
 const Provider *find_provider(std::string_view name);

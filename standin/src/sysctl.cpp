@@ -38,11 +38,8 @@ int fail(int err) {
 
 int query(const Machine &m, const Action &a, const int *mib, unsigned len, const Provider *p,
           void *oldp, size_t *oldlenp, const void *newp, size_t newlen) {
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (newp) {
         if (!p || !p->write)
             return fail(EPERM);
@@ -123,11 +120,8 @@ extern "C" int fbsd_sysctlbyname(const char *name, void *oldp, size_t *oldlenp, 
 extern "C" long fbsd_sysconf(int name) {
     const Machine &m = current();
     Action a = check(m, "sysconf", std::to_string(name));
-    if (a.fail) {
-        if (a.err)
-            errno = a.err;
-        return -1;
-    }
+    if (a.fail)
+        return fault_failure(a);
     if (name == _SC_PAGESIZE)
         return m.pagesize;
     errno = EINVAL;

@@ -43,6 +43,11 @@ struct ProcTable {
         auto it = index.find(pid);
         return it == index.end() ? nullptr : &list[it->second];
     }
+    // A process that still exists (not one that has exited since it was listed).
+    const Proc *live(int pid) const {
+        const Proc *p = find(pid);
+        return p && p->liveness != KillAnswer::Gone ? p : nullptr;
+    }
     Proc &add(Proc p) {
         index[p.pid] = list.size();
         list.push_back(std::move(p));

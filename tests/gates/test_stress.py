@@ -7,25 +7,28 @@ single-threaded first), no call may crash or hang, and the run ends with the
 default machine installed again. MORVEX_STRESS_SECONDS scales the run.
 """
 
+import ctypes
+import errno
 import faulthandler
 import os
 import random
 import sys
 import threading
 import time
+from collections import Counter
 
 import pytest
 
 import _morvex_bsd as m
 import fakebsd
 from calls import CALLS, IFACE, PID, call
-CALLS = [c for c in CALLS if hasattr(m, c[0])]  # TEMP until sockets land
-from fakebsd import C, i32, i64, u32, u64
+from fakebsd import C, fault, i32, i64, u32, u64
 from fakebsd.cpumem import cp_time, cp_times, swapdev, timeval
 from fakebsd.disks import devstat, statfs, temperatures, utmpx
 from fakebsd.files import argv
 from fakebsd.ifs import iface, inet, inet6
 from fakebsd.sched import vmentry
+from fakebsd.socks import xfile, xtcpcb
 
 pytestmark = pytest.mark.thread_unsafe(
     reason="swaps the process-wide machine and flips the process-wide debug switch")
@@ -39,6 +42,10 @@ UNCHECKED = {"heap_info", "heap_trim"}
 # Answers put together from several kernel reads, each of which may come from
 # either machine when a swap falls between them: checked field by field.
 PER_FIELD = {"virtual_mem", "swap_mem", "cpu_stats", "cpu_freq", "sensors_cpu_temperature"}
+# Socket lists joined from several tables read one after the other: checked
+# entry by entry (each entry is one machine's, and a socket both machines
+# show alike is never missing).
+PER_ENTRY = {"net_connections", "proc_net_connections"}
 
 
 EM0_FLAGS = C.IFF_UP | C.IFF_BROADCAST | C.IFF_RUNNING | C.IFF_SIMPLEX | C.IFF_MULTICAST
@@ -58,6 +65,67 @@ def mount_flags(options):
         elif opt != "rw":
             flags |= getattr(C, "MNT_" + opt.upper())
     return flags
+
+
+def raw_node(name):
+    """A sysctl node's answer on the process-wide machine, as the kernel hands
+    it out (the stand-in's own sysctlbyname, called directly)."""
+    lib = ctypes.CDLL(os.path.join(os.path.dirname(m.__file__), "libfakebsd.so"))
+    query = lib.fbsd_sysctlbyname
+    query.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_size_t),
+                      ctypes.c_void_p, ctypes.c_size_t]
+    size = ctypes.c_size_t(0)
+    assert query(name.encode(), None, ctypes.byref(size), None, 0) == 0
+    buf = ctypes.create_string_buffer(size.value)
+    assert query(name.encode(), buf, ctypes.byref(size), None, 0) == 0
+    return buf.raw[:size.value]
+
+
+def records(data, size, header=0):
+    body = data[header:len(data) - header]
+    return [body[i:i + size] for i in range(0, len(body), size)]
+
+
+def field(record, raw, path):
+    return fakebsd.unpack(record, raw)[path]
+
+
+def with_field(record, raw, path, value):
+    _, off, size, _ = next(f for f in fakebsd.fields(record) if f[0] == path)
+    return raw[:off] + int(value).to_bytes(size, "little") + raw[off + size:]
+
+
+def sockets_b():
+    """The default machine's socket tables a moment later: the user's
+    database connection is closing (both ends), one HTTPS client has gone,
+    the processes that left took their descriptors along, and a new login
+    shell holds a fresh connection. Sockets that stay keep their kernel
+    address, as they do in a kernel."""
+    tcp_so = "xt_inp.xi_socket.xso_so"
+    files = records(raw_node("kern.file"), fakebsd.sizeof("xfile"))
+    tcp = records(raw_node("net.inet.tcp.pcblist"), fakebsd.sizeof("xtcpcb"), 64)
+    gone_client = ("203.0.113.45", 51234)
+    closing = {40112: C.TCPS_FIN_WAIT_2, 5432: C.TCPS_CLOSE_WAIT}
+    kept_tcp, dropped = [], set()
+    for rec in tcp:
+        inp = fakebsd.unpack("xtcpcb", rec)
+        faddr = ".".join(str(b) for b in inp["xt_inp.inp_inc.inc_faddr"][:4])
+        fport = int.from_bytes(inp["xt_inp.inp_inc.inc_fport"].to_bytes(2, "little"), "big")
+        lport = int.from_bytes(inp["xt_inp.inp_inc.inc_lport"].to_bytes(2, "little"), "big")
+        if (faddr, fport) == gone_client:
+            dropped.add(inp[tcp_so])
+            continue
+        if faddr == "127.0.0.1" and lport in closing:
+            rec = with_field("xtcpcb", rec, "t_state", closing[lport])
+        kept_tcp.append(rec)
+    kept_files = [f for f in files if field("xfile", f, "xf_pid") not in (852, 853)
+                  and field("xfile", f, "xf_data") not in dropped]
+    fresh = 0xfffff800b0000400
+    kept_tcp.append(xtcpcb(fresh, ("192.168.1.20", 22), ("198.51.100.23", 61000),
+                           C.TCPS_ESTABLISHED))
+    kept_files.append(xfile(2002, 3, fresh, uid=1001))
+    assert len(kept_files) < len(files) and len(dropped) == 1
+    return {"files": kept_files, "tcp": kept_tcp}
 
 
 def machine_b(mounts_a):
@@ -124,6 +192,7 @@ def machine_b(mounts_a):
         "utmpx": [utmpx(b"bob", b"pts/1", b"198.51.100.23", sec=1765190000, pid=2002),
                   utmpx(b"carol", b"ttyv1", b"", sec=1765190100, pid=2001)],
         "swap": [swapdev("ada0p3", total=1048544, used=50000)],
+        "socks": sockets_b(),
     }
 
 
@@ -168,6 +237,10 @@ def judge(name, result, ref_a, ref_b):
     is_a, is_b = same(result, a), same(result, b)
     if is_a or is_b:
         return "either" if is_a and is_b else "A" if is_a else "B"
+    if name in PER_ENTRY:
+        got, ca, cb = Counter(result) if isinstance(result, list) else None, Counter(a), Counter(b)
+        ok = got is not None and not got - (ca | cb) and not (ca & cb) - got
+        return "mixed" if ok else None
     if name in PER_FIELD:
         ok = (isinstance(result, tuple) and len(result) == len(a) == len(b)
               and all(r == x or r == y for r, x, y in zip(result, a, b)))
@@ -202,7 +275,7 @@ def test_machines_differ_where_the_stress_looks(two_machines):
         "boot_time", "virtual_mem", "swap_mem", "cpu_freq", "sensors_cpu_temperature",
         "disk_partitions", "disk_io_counters", "users", "net_if_addrs", "net_io_counters",
         "net_if_mtu", "net_if_flags", "net_if_duplex_speed", "proc_cmdline", "proc_environ",
-        "proc_exe", "proc_memory_maps",
+        "proc_exe", "proc_memory_maps", "net_connections", "proc_net_connections",
     }
     assert expected <= differ, sorted(expected - differ)
     # The one table that grows: B's mounts are A's and one more after them.
@@ -289,3 +362,39 @@ def test_stress_swapping_machines_and_debug(two_machines):
     if os.environ.get("MORVEX_STRESS_REPORT"):
         print(f"\n{sum(counts)} calls, {swaps[0]} swaps;",
               {name: sorted(v) for name, v in seen.items()})
+
+
+def test_error_texts_from_many_threads():
+    # Every thread's reads fail with an errno of its own; every message must
+    # carry that errno's text (FreeBSD's strerror shares one buffer between
+    # all threads, so a module formatting from it mixes other threads' texts
+    # into its messages).
+    errnos = [errno.EACCES, errno.ENOENT, errno.EIO, errno.ENOMEM, errno.EPERM, errno.EINVAL,
+              errno.EFAULT, errno.EBUSY]
+    wrong = []
+    rounds = max(1000, int(10000 * SECONDS))
+    barrier = threading.Barrier(len(errnos))
+
+    def fail_reads(err):
+        expected = f"{os.strerror(err)} (originated from sysctlbyname('kern.cp_time'))"
+        fakebsd.install({"faults": [fault("sysctlbyname", "kern.cp_time", errno=err)]}, "thread")
+        try:
+            barrier.wait()
+            for _ in range(rounds):
+                try:
+                    m.cpu_times()
+                except OSError as e:
+                    if e.errno != err or e.strerror != expected:
+                        wrong.append((err, e.errno, e.strerror))
+                else:
+                    wrong.append((err, "no error"))
+        finally:
+            fakebsd.uninstall()
+
+    threads = [threading.Thread(target=fail_reads, args=(err,), daemon=True) for err in errnos]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(JOIN_TIMEOUT)
+    assert not any(t.is_alive() for t in threads)
+    assert not wrong, wrong[:5]
