@@ -9,7 +9,7 @@ VENV       := .venv
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-asan check-leaks check-fuzz bench clean
+.PHONY: all demo test build check-freebsd check-asan check-leaks check-fuzz check-threads check-tsan bench clean
 
 all: test
 
@@ -66,8 +66,18 @@ check-fuzz: $(VENV)/.ready
 		tests/gates/test_fuzz.py --durations=0 --hypothesis-show-statistics \
 		$(if $(FUZZ_SEED),--hypothesis-seed=$(FUZZ_SEED))
 
+# The suite with every test run in 4 threads at once, twice in each thread
+# (the thread stress test, which swaps the process-wide machine, runs alone).
+check-threads: build
+	$(VPY) -m pytest -q -p no:cacheprovider --parallel-threads=4 --iterations=2 tests
+
+# The suite, thread stress included, under ThreadSanitizer with an
+# interpreter built for it (built once into the cache, like the other).
+check-tsan:
+	sh tools/check-tsan.sh
+
 bench: build
 	$(VPY) bench/run.py
 
 clean:
-	rm -rf build $(VENV) .venv-asan
+	rm -rf build $(VENV) .venv-asan .venv-tsan

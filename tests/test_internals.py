@@ -14,6 +14,16 @@ from conftest import run_python
 
 LIB = ctypes.CDLL(m.__file__, use_errno=True)
 PYLIB = ctypes.PyDLL(m.__file__, use_errno=True)
+# The function objects are made and typed once, here: tests run in several
+# threads at once, and ctypes (3.13) is not safe against one thread changing
+# a function object's result type while another calls it.
+for _name in ("str_format", "str_copy", "str_append"):
+    getattr(LIB, _name)
+for _name in ("morvex_oserror", "morvex_oserror_wsyscall", "morvex_oserror_nsp",
+              "morvex_oserror_ad", "morvex_runtime_error"):
+    getattr(PYLIB, _name).restype = ctypes.py_object
+PYLIB.morvex_badargs.restype = ctypes.c_int
+PYLIB.convert_kvm_err.restype = None
 
 
 def fmt(size, f, *args):
@@ -102,9 +112,7 @@ def test_truncated_format_is_only_a_debug_line():
 
 
 def error_op(name, *args):
-    f = getattr(PYLIB, name)
-    f.restype = ctypes.py_object
-    return f(*args)
+    return getattr(PYLIB, name)(*args)
 
 
 def test_oserror_forced_forms():
@@ -144,7 +152,6 @@ def test_message_is_cut_at_511_bytes():
 def test_runtime_error_and_badargs():
     with pytest.raises(RuntimeError, match=r"^sysctl\(\) size mismatch 7$"):
         error_op("morvex_runtime_error", b"sysctl() size mismatch %d", ctypes.c_int(7))
-    PYLIB.morvex_badargs.restype = ctypes.c_int
     try:
         assert PYLIB.morvex_badargs(b"morvex_sysctl") == -1
     except RuntimeError as e:  # ctypes raises the pending exception
@@ -161,7 +168,6 @@ def test_runtime_error_and_badargs():
     (b"cannot open 100% of it", RuntimeError, "(originated from kvm_openfiles: cannot open 100% of it)"),
 ])
 def test_convert_kvm_err(text, cls, message):
-    PYLIB.convert_kvm_err.restype = None
     with pytest.raises(cls) as e:
         PYLIB.convert_kvm_err(b"kvm_openfiles", ctypes.create_string_buffer(text))
     got = e.value.strerror if cls is PermissionError else str(e.value)

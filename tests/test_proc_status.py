@@ -231,7 +231,11 @@ def strict_python(tmp_path_factory):
     out = tmp_path_factory.mktemp("strict") / "strict-python"
     src = out.with_suffix(".c")
     src.write_text(LAUNCHER)
-    cmd = [cc, str(src), "-o", str(out), f"-I{sysconfig.get_paths()['include']}",
+    # An interpreter built with a sanitizer needs a launcher built with it too
+    # (ThreadSanitizer must be the first library the process loads).
+    sanitizers = [f for f in (sysconfig.get_config_var("CFLAGS") or "").split()
+                  if f.startswith("-fsanitize")]
+    cmd = [cc, *sanitizers, str(src), "-o", str(out), f"-I{sysconfig.get_paths()['include']}",
            f"-DHOME=\"{sys.base_prefix}\"", f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-l{lib}"]
     r = subprocess.run(cmd, capture_output=True, text=True, env=_no_sanitizers(os.environ))
     if r.returncode != 0:

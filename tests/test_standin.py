@@ -98,6 +98,21 @@ def test_call_log_is_per_thread(machine):
     assert fakebsd.calls() == [("sysconf", "47")]
 
 
+def test_process_table_edits(machine):
+    # Edits keep the base machine's table and change only what they name.
+    base_pids = m.pids()
+    machine({"procs_changed": [{"pid": 1310, "args": fakebsd.argv(b"worker", b"-v")},
+                               fakebsd.proc(4242, comm=b"new")],
+             "procs_gone": [1, 852]})
+    assert m.pids() == [p for p in base_pids if p not in (1, 852)] + [4242]
+    assert m.proc_cmdline(1310) == ["worker", "-v"]
+    assert m.proc_name(1310) == "python3.13" and m.proc_name(4242) == "new"
+    with pytest.raises(ProcessLookupError):
+        m.proc_name(852)
+    with pytest.raises(TypeError):
+        _fakebsd.install({"procs_gone": [None]})
+
+
 def test_description_errors():
     with pytest.raises(TypeError):
         _fakebsd.install([1])

@@ -201,6 +201,7 @@ def test_argmax(machine):
 
 
 def test_getpagesize(machine):
+    machine()
     assert m.getpagesize() == 4096 == m.getpagesize(1, 2)
     machine({"pagesize": 16384})
     assert m.getpagesize() == 16384

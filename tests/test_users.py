@@ -138,17 +138,21 @@ def test_walks_without_the_lock_do_overlap():
     # The overlap count above means something: the same walks made straight
     # through the platform calls, without the lock, are seen overlapping.
     lib = ctypes.CDLL(os.path.join(os.path.dirname(m.__file__), "libfakebsd.so"))
-    lib.fbsd_getutxent.restype = ctypes.c_void_p
+    # The function objects are made here, once: ctypes (3.13) updates a
+    # shared flag of their type whenever one is made, racing with calls of
+    # the others, so the threads only call them.
+    setutxent, getutxent, endutxent = lib.fbsd_setutxent, lib.fbsd_getutxent, lib.fbsd_endutxent
+    getutxent.restype = ctypes.c_void_p
     overlaps = []
 
     def walk(i):
         fakebsd.install({"utmpx": DB}, "thread")
         try:
             for _ in range(15):
-                lib.fbsd_setutxent()
-                while lib.fbsd_getutxent():
+                setutxent()
+                while getutxent():
                     pass
-                lib.fbsd_endutxent()
+                endutxent()
             overlaps.append(fakebsd.resources()["utmpx_overlaps"])
         finally:
             fakebsd.uninstall()

@@ -5,7 +5,14 @@
 //               "vmmap": bytes | [bytes], "cpuset": bytes, "rlimits": {res: bytes},
 //               "nice": int, "kill": "alive" | "eperm" | "gone", "listed": bool}, ...]
 //
-// A given "procs" list replaces the base machine's processes.
+// A given "procs" list replaces the base machine's processes. Two keys edit
+// the table instead (applied after "procs"):
+//
+//   "procs_changed": [ {"pid": ..., <keys as above>}, ...]
+//                    only the given keys of that process change; a pid the
+//                    table does not have yet is added at the end
+//   "procs_gone":    [pid, ...]   these processes leave the table
+#include <algorithm>
 #include <cstring>
 
 #include "control.h"
@@ -103,12 +110,59 @@ int load_proc(Proc &p, PyObject *d) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// The edits of "procs_changed" and "procs_gone" to the table.
+int edit_procs(Machine &m, PyObject *desc) {
+    if (PyObject *changed = item(desc, "procs_changed")) {
+        PyRef seq(PySequence_Fast(changed, "'procs_changed' must be a sequence of dicts"));
+        if (!seq)
+            return -1;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); i++) {
+            PyObject *d = PySequence_Fast_GET_ITEM(seq.get(), i);
+            if (!PyDict_Check(d)) {
+                PyErr_SetString(PyExc_TypeError, "a process is a dict");
+                return -1;
+            }
+            // The process as the table has it (or a new one), then the given keys.
+            Proc p;
+            if (load_proc(p, d) < 0)
+                return -1;
+            auto at = m.procs.index.find(p.pid);
+            if (at == m.procs.index.end())
+                m.procs.add(std::move(p));
+            else if (load_proc(m.procs.list[at->second], d) < 0)
+                return -1;
+        }
+    } else if (PyErr_Occurred()) {
+        return -1;
+    }
+    if (PyObject *gone = item(desc, "procs_gone")) {
+        PyRef seq(PySequence_Fast(gone, "'procs_gone' must be a sequence of pids"));
+        if (!seq)
+            return -1;
+        ProcTable kept;
+        std::vector<long long> pids;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); i++) {
+            long long pid;
+            if (!as_long(PySequence_Fast_GET_ITEM(seq.get(), i), pid))
+                return -1;
+            pids.push_back(pid);
+        }
+        for (Proc &p : m.procs.list)
+            if (std::find(pids.begin(), pids.end(), p.pid) == pids.end())
+                kept.add(std::move(p));
+        m.procs = std::move(kept);
+    } else if (PyErr_Occurred()) {
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int load_procs(Machine &m, PyObject *desc) {
     PyObject *procs = item(desc, "procs");
     if (!procs)
-        return PyErr_Occurred() ? -1 : 0;
+        return PyErr_Occurred() ? -1 : edit_procs(m, desc);
     PyRef seq(PySequence_Fast(procs, "'procs' must be a sequence of dicts"));
     if (!seq)
         return -1;
@@ -125,7 +179,7 @@ int load_procs(Machine &m, PyObject *desc) {
         table.add(std::move(p));
     }
     m.procs = std::move(table);
-    return 0;
+    return edit_procs(m, desc);
 }
 
 }  // namespace fakebsd

@@ -23,7 +23,10 @@ namespace {
 
 // libkvm's own error text for a failed system call: "<call>: <strerror>".
 void syserr(struct __kvm *kd, const char *call, int err) {
-    kvm_set_error(kd, std::string(call) + ": " + (err ? std::strerror(err) : "failed"));
+    char text[256] = "failed";
+    if (err)
+        fbsd_strerror_r(err, text, sizeof text);
+    kvm_set_error(kd, std::string(call) + ": " + text);
 }
 
 // The strings of a kernel answer: each ends at a NUL; trailing bytes without

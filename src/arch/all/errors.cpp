@@ -34,8 +34,14 @@ PyObject *morvex_oserror(void) {
 
 PyObject *morvex_oserror_wsyscall(const char *syscall) {
     ErrnoKeeper keep;
+    // strerror formats into one buffer the whole process shares, which other
+    // threads overwrite while this one reads it: the text goes into ours. An
+    // unknown number still gets its "Unknown error" text there.
+    char text[256];
+    text[0] = '\0';
+    strerror_r(keep.value(), text, sizeof text);
     char msg[512];
-    str_format(msg, sizeof msg, "%s (originated from %s)", std::strerror(keep.value()), syscall);
+    str_format(msg, sizeof msg, "%s (originated from %s)", text, syscall);
     return raise_oserror(keep.value(), msg);
 }
 

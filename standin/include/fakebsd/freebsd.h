@@ -23,3 +23,4 @@
 #include "devstat.h"
 #include "utmpx.h"
 #include "malloc_np.h"
+#include "errtext.h"

@@ -7,6 +7,8 @@ A machine description is a dict; each capability group reads its own keys:
     pagesize int
     procs    [ {pid, kinfo, threads, args, path, env, files, vmmap, cpuset,
                 rlimits, nice, kill, listed} ]     the process table
+    procs_changed [ {pid, ...} ]                   edits: only the given keys change
+    procs_gone    [ pid ]                          processes taken out of the table
     faults   [ fault(...) ]                        injected failures
     ...      further keys of the other groups (see their modules)
 

@@ -1,0 +1,50 @@
+#!/bin/sh
+# The test suite under ThreadSanitizer, every test run in 4 threads at once
+# (the thread stress test included), with the module and the stand-in built
+# with -fsanitize=thread and run by a free-threaded interpreter that is itself
+# built with ThreadSanitizer: TSan has to see every memory access and every
+# lock of the process, the interpreter's included, or it reports races that
+# are not there and misses those that are. Any report fails the run; the
+# suppressions (tools/tsan.supp) cover only the interpreter's own races.
+set -eu
+cd "$(dirname "$0")/.."
+CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
+PYTHON_TSAN="$CACHE/python3.13t-tsan/bin/python3.13t"
+VENV=.venv-tsan
+VPY=$VENV/bin/python
+
+[ -x "$PYTHON_TSAN" ] || TSAN=1 MORVEX_CACHE="$CACHE" sh tools/bootstrap-python.sh
+if [ ! -f $VENV/.ready ] || [ requirements-dev.txt -nt $VENV/.ready ]; then
+    rm -rf $VENV
+    "$PYTHON_TSAN" -m venv $VENV
+    $VPY -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+    touch $VENV/.ready
+fi
+# Rebuild only when a source changed (pip under TSan is slow).
+if [ ! -f $VENV/.built ] || [ -n "$(find src standin CMakeLists.txt pyproject.toml -newer $VENV/.built \
+        -type f ! -name '*.pyc' 2>/dev/null | head -n1)" ]; then
+    $VPY -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+        -C build-dir=build/tsan -C cmake.define.MORVEX_SANITIZE=thread .
+    touch $VENV/.built
+fi
+
+REPORTS=$(mktemp -d)
+trap 'rm -rf "$REPORTS"' EXIT
+
+# Child interpreters the tests start inherit these and report too.
+export TSAN_OPTIONS="halt_on_error=0:exitcode=66:log_path=$REPORTS/tsan:suppressions=$(pwd)/tools/tsan.supp:print_suppressions=0:second_deadlock_stack=1"
+export MORVEX_SANITIZED=1
+
+status=0
+$VPY -m pytest -q -p no:cacheprovider --parallel-threads=4 tests "$@" || status=$?
+
+if ls "$REPORTS"/* >/dev/null 2>&1; then
+    cat "$REPORTS"/*
+    echo "check-tsan: ThreadSanitizer reports above" >&2
+    exit 1
+fi
+if [ $status -ne 0 ]; then
+    echo "check-tsan: the test suite failed under ThreadSanitizer (status $status)" >&2
+    exit $status
+fi
+echo "check-tsan: no ThreadSanitizer reports"
