@@ -100,6 +100,7 @@ def test_call_log_is_per_thread(machine):
 
 def test_process_table_edits(machine):
     # Edits keep the base machine's table and change only what they name.
+    machine()
     base_pids = m.pids()
     machine({"procs_changed": [{"pid": 1310, "args": fakebsd.argv(b"worker", b"-v")},
                                fakebsd.proc(4242, comm=b"new")],

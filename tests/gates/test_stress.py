@@ -4,7 +4,8 @@ debug switch.
 
 Every answer must be the answer one of the two machines gives (computed
 single-threaded first), no call may crash or hang, and the run ends with the
-default machine installed again. MORVEX_STRESS_SECONDS scales the run.
+default machine installed again. Also: error messages raised in many threads
+at once each carry their own errno's text. MORVEX_STRESS_SECONDS scales both.
 """
 
 import ctypes
@@ -21,7 +22,7 @@ import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from calls import CALLS, IFACE, PID, call
+from calls import CALLS, PID, call
 from fakebsd import C, fault, i32, i64, u32, u64
 from fakebsd.cpumem import cp_time, cp_times, swapdev, timeval
 from fakebsd.disks import devstat, statfs, temperatures, utmpx
@@ -30,7 +31,8 @@ from fakebsd.ifs import iface, inet, inet6
 from fakebsd.sched import vmentry
 from fakebsd.socks import xfile, xtcpcb
 
-pytestmark = pytest.mark.thread_unsafe(
+# The machine-swapping tests change process-wide state: one copy at a time.
+swaps_process_state = pytest.mark.thread_unsafe(
     reason="swaps the process-wide machine and flips the process-wide debug switch")
 
 CALLERS = 8
@@ -267,6 +269,7 @@ def two_machines():
         fakebsd.reset_global()
 
 
+@swaps_process_state
 def test_machines_differ_where_the_stress_looks(two_machines):
     ref_a, ref_b, _ = two_machines
     differ = {name for name, _ in CALLS if not same(ref_a[name], ref_b[name])}
@@ -282,6 +285,7 @@ def test_machines_differ_where_the_stress_looks(two_machines):
     assert ref_b["disk_partitions"][:len(ref_a["disk_partitions"])] == ref_a["disk_partitions"]
 
 
+@swaps_process_state
 def test_stress_swapping_machines_and_debug(two_machines):
     ref_a, ref_b, desc_b = two_machines
     stop = threading.Event()
