@@ -235,9 +235,9 @@ def test_cpu_freq_bad_arguments(machine, args):
 # ---- topology and boot time ------------------------------------------------
 
 def test_cpu_topology(machine):
-    spec = "<groups>\n <group level=\"1\"><cpu count=\"2\">0, 1</cpu></group>\n</groups>\n"
-    machine({"sysctl": {"kern.sched.topology_spec": spec.encode() + b"\0"}})
-    assert m.cpu_topology() == spec
+    text = "<groups>\n <group level=\"1\"><cpu count=\"2\">0, 1</cpu></group>\n</groups>\n"
+    machine({"sysctl": {"kern.sched.topology_spec": text.encode() + b"\0"}})
+    assert m.cpu_topology() == text
 
 
 @pytest.mark.parametrize("answer,expected", [(b"", ""), (b"<groups/>", "<groups/>")])

@@ -105,17 +105,17 @@ PyObject *morvex_per_cpu_times(PyObject *, PyObject *) {
 }
 
 PyObject *morvex_cpu_topology(PyObject *, PyObject *) {
-    char *spec = nullptr;
+    char *topology = nullptr;
     size_t len = 0;
-    if (morvex_sysctlbyname_malloc("kern.sched.topology_spec", &spec, &len) != 0) {
+    if (morvex_sysctlbyname_malloc("kern.sched.topology_spec", &topology, &len) != 0) {
         PyErr_Clear();
         morvex_debug("ignore sysctlbyname('kern.sched.topology_spec') error");
         Py_RETURN_NONE;
     }
-    KernelBuf<char> owned(spec);
+    KernelBuf<char> owned(topology);
     // The kernel's text ends with its NUL; an answer without one (or an
     // empty one) is read up to its length and no further.
-    return PyUnicode_FromStringAndSize(spec, static_cast<Py_ssize_t>(strnlen(spec, len)));
+    return PyUnicode_FromStringAndSize(topology, static_cast<Py_ssize_t>(strnlen(topology, len)));
 }
 
 PyObject *morvex_cpu_stats(PyObject *, PyObject *) {
