@@ -25,17 +25,23 @@ SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
 
+# Debian's trixie sources, from the archive that already serves this
+# machine's release (its address is read from the apt sources, never written
+# here): one deb-src entry for the trixie suite, added once.
 SRCLIST=/etc/apt/sources.list.d/morvex-trixie-src.sources
-if ! grep -rqs 'trixie' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null | grep -q deb-src; then
-    if ! grep -rlqs '^Types: deb-src' /etc/apt/sources.list.d/ || ! grep -rqs trixie /etc/apt/sources.list.d/; then
-        $SUDO sh -c "cat > $SRCLIST" <<'SRC'
+if [ ! -f "$SRCLIST" ]; then
+    ARCHIVE=$(sh "$(dirname "$0")/debian-archive.sh")
+    if [ -z "$ARCHIVE" ]; then
+        echo "bootstrap: no Debian archive serving this release in the apt sources" >&2
+        exit 1
+    fi
+    $SUDO sh -c "cat > $SRCLIST" <<SRC
 Types: deb-src
-URIs: http://deb.debian.org/debian
+URIs: $ARCHIVE
 Suites: trixie
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-    fi
 fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
