@@ -126,3 +126,89 @@ def test_inet_text_and_errors():
     assert ntop(C.AF_INET6, words(0, 0, 0, 0, 0, 0xffff, 0xc000, 0x201), 16) == (None, errno.ENOSPC)
     for af in (C.AF_UNSPEC, C.AF_LINK, 10):  # 10: the host's AF_INET6, not FreeBSD's
         assert ntop(af, bytes(16)) == (None, errno.EAFNOSUPPORT)
+
+
+# ---- getnameinfo -------------------------------------------------------------
+
+EAI_FAIL, EAI_FAMILY, EAI_MEMORY, EAI_NONAME, EAI_SYSTEM, EAI_OVERFLOW = 4, 5, 6, 8, 11, 14
+LIB.fbsd_getnameinfo.argtypes = [ctypes.c_char_p, ctypes.c_uint32, ctypes.c_char_p, ctypes.c_size_t,
+                                 ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]
+LIB.fbsd_getnameinfo.restype = ctypes.c_int
+
+
+def nameinfo(sa, salen=None, hostlen=64, flags=None, servlen=0):
+    """(code, host text, service text) of getnameinfo; the host buffer starts
+    filled with '#', so a partial write shows."""
+    if flags is None:
+        flags = fakebsd.C.NI_NUMERICHOST
+    host = ctypes.create_string_buffer(b"#" * hostlen, hostlen) if hostlen else None
+    serv = ctypes.create_string_buffer(servlen) if servlen else None
+    code = LIB.fbsd_getnameinfo(sa, len(sa) if salen is None else salen, host, hostlen,
+                                serv, servlen, flags)
+    return (code, host.value.decode() if host else None, serv.value.decode() if serv else None)
+
+
+@pytest.mark.parametrize("addr,scope,flags,text", [
+    ("fe80::1", 1, 0, "fe80::1%em0"),
+    ("fe80::1", 2, 0, "fe80::1%lo0"),
+    ("febf::1", 1, 0, "febf::1%em0"),                 # the top of fe80::/10
+    ("fec0::1", 1, 0, "fec0::1%1"),                   # site-local: the number
+    ("ff02::1", 1, 0, "ff02::1%em0"),                 # link-local multicast
+    ("ff01::1", 2, 0, "ff01::1%lo0"),                 # interface-local multicast
+    ("ff12::1", 1, 0, "ff12::1%em0"),                 # scope nibble, whatever the flags
+    ("ff05::1", 1, 0, "ff05::1%1"),                   # site-local multicast: the number
+    ("2001:db8::1", 1, 0, "2001:db8::1%1"),
+    ("fe80::1", 0, 0, "fe80::1"),                     # no scope id, no zone
+    ("fe80::1", 1, "NI_NUMERICSCOPE", "fe80::1%1"),
+    ("fe80::1", 77, 0, "fe80::1%77"),                 # no interface with that index
+    ("fe80::1", 2**32 - 1, 0, "fe80::1%4294967295"),
+])
+def test_scope_of_ipv6_addresses(machine, addr, scope, flags, text):
+    machine()
+    C = fakebsd.C
+    flag = C.NI_NUMERICHOST | (getattr(C, flags) if flags else 0)
+    assert nameinfo(fakebsd.sin6(addr, scope), flags=flag) == (0, text, None)
+
+
+def test_socket_address_checks(machine):
+    machine()
+    C = fakebsd.C
+    v4, v6 = fakebsd.sin("192.0.2.1", 80), fakebsd.sin6("2001:db8::1")
+    assert nameinfo(v4) == (0, "192.0.2.1", None)
+    assert nameinfo(v6) == (0, "2001:db8::1", None)
+    # salen must be the structure's size exactly, neither less nor more.
+    for sa, size in ((v4, 16), (v6, 28)):
+        assert nameinfo(sa + bytes(16), size - 1)[0] == EAI_FAIL
+        assert nameinfo(sa + bytes(16), size + 1)[0] == EAI_FAIL
+    assert nameinfo(v4 + bytes(12), 28)[0] == EAI_FAIL
+    # Other families, whatever the length.
+    assert nameinfo(fakebsd.sin("192.0.2.1", family=C.AF_UNSPEC))[0] == EAI_FAMILY
+    assert nameinfo(fakebsd.sdl("em0", b"\1" * 6))[0] == EAI_FAMILY
+    assert nameinfo(fakebsd.sin6("::1", family=10))[0] == EAI_FAMILY
+    # NI_NAMEREQD conflicts with NI_NUMERICHOST; without it there is no name
+    # service to ask.
+    assert nameinfo(v4, flags=C.NI_NUMERICHOST | C.NI_NAMEREQD)[0] == EAI_NONAME
+    assert nameinfo(v6, flags=C.NI_NAMEREQD)[0] == EAI_NONAME
+    assert nameinfo(v6, flags=0) == (0, "2001:db8::1", None)
+    assert nameinfo(v4, hostlen=0)[0] == EAI_NONAME  # neither host nor service wanted
+    assert nameinfo(v4, hostlen=0, servlen=3) == (0, None, "80")
+    assert nameinfo(v4, hostlen=0, servlen=2)[0] == EAI_MEMORY
+
+
+def test_host_buffer_too_small(machine):
+    machine()
+    v4 = fakebsd.sin("192.0.2.1")
+    assert nameinfo(v4, hostlen=10) == (0, "192.0.2.1", None)
+    # IPv4: EAI_MEMORY, nothing written.
+    assert nameinfo(v4, hostlen=9) == (EAI_MEMORY, "#" * 9, None)
+    # IPv6: EAI_OVERFLOW; when only the zone does not fit, the address is
+    # already in the buffer.
+    scoped = fakebsd.sin6("fe80::1", 1)
+    assert nameinfo(scoped, hostlen=12) == (0, "fe80::1%em0", None)
+    assert nameinfo(scoped, hostlen=11) == (EAI_OVERFLOW, "fe80::1", None)
+    assert nameinfo(scoped, hostlen=7) == (EAI_OVERFLOW, "#" * 7, None)
+    # Without NI_NUMERICHOST the IPv4 fallback is inet_ntop into the buffer.
+    ctypes.set_errno(0)
+    assert nameinfo(v4, hostlen=9, flags=0)[0] == EAI_SYSTEM
+    assert ctypes.get_errno() == errno.ENOSPC
+    assert nameinfo(fakebsd.sin6("2001:db8::1"), hostlen=11, flags=0)[0] == EAI_OVERFLOW
