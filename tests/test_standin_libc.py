@@ -5,6 +5,7 @@ sysctl name checks."""
 import ctypes
 import errno
 import os
+import threading
 
 import pytest
 
@@ -212,3 +213,74 @@ def test_host_buffer_too_small(machine):
     assert nameinfo(v4, hostlen=9, flags=0)[0] == EAI_SYSTEM
     assert ctypes.get_errno() == errno.ENOSPC
     assert nameinfo(fakebsd.sin6("2001:db8::1"), hostlen=11, flags=0)[0] == EAI_OVERFLOW
+
+
+# ---- utmpx -------------------------------------------------------------------
+
+LIB.fbsd_getutxent.restype = ctypes.c_void_p
+UTMPX = fakebsd.sizeof("utmpx")
+
+
+def next_record():
+    p = LIB.fbsd_getutxent()
+    return fakebsd.unpack("utmpx", ctypes.string_at(p, UTMPX)) if p else None
+
+
+def test_utmpx_records_as_libc_rebuilds_them(machine):
+    C = fakebsd.C
+    full = dict(ut_id=b"I" * 8, sec=7, usec=5, pid=42)
+    machine({"utmpx": [fakebsd.utmpx(b"U" * 32, b"L" * 16, b"H" * 128, **full),
+                       fakebsd.utmpx(b"u", b"l", b"h", type=C.LOGIN_PROCESS, **full),
+                       fakebsd.utmpx(b"u", b"l", b"h", type=C.DEAD_PROCESS, **full),
+                       fakebsd.utmpx(b"u", b"l", b"h", type=C.BOOT_TIME, **full),
+                       fakebsd.utmpx(b"u", b"l", b"h", type=99, **full),
+                       fakebsd.utmpx(b"u\0stale", b"l", sec=-1, usec=999999)]})
+    LIB.fbsd_setutxent()
+    got = [next_record() for _ in range(6)]
+    LIB.fbsd_endutxent()
+    pick = ("ut_type", "ut_id", "ut_pid", "ut_user", "ut_line", "ut_host", "ut_tv.tv_sec",
+            "ut_tv.tv_usec")
+    rows = [tuple(r[k].rstrip(b"\0") if isinstance(r[k], bytes) else r[k] for k in pick)
+            for r in got]
+    assert rows == [
+        # texts cut to the field's size less one: always terminated
+        (C.USER_PROCESS, b"I" * 8, 42, b"U" * 31, b"L" * 15, b"H" * 127, 7, 5),
+        (C.LOGIN_PROCESS, b"I" * 8, 42, b"u", b"l", b"", 7, 5),      # no host
+        (C.DEAD_PROCESS, b"I" * 8, 42, b"", b"", b"", 7, 5),         # id and pid only
+        (C.BOOT_TIME, b"", 0, b"", b"", b"", 7, 5),                  # the time only
+        (C.EMPTY, b"", 0, b"", b"", b"", 0, 0),                      # unknown type
+        (C.USER_PROCESS, b"", 0, b"u", b"l", b"", (2**64 - 1) // 10**6, (2**64 - 1) % 10**6),
+    ]
+    assert all(r["ut_user"][-1:] == b"\0" for r in got)
+
+
+def test_utmpx_iterator_per_thread(machine):
+    db = [fakebsd.utmpx(f"u{i}".encode(), b"tty") for i in range(3)]
+    machine({"utmpx": db})
+
+    def user():
+        r = next_record()
+        return r and r["ut_user"].rstrip(b"\0")
+
+    assert user() == b"u0"                 # getutxent opens the database itself
+    assert fakebsd.resources()["utmpx"] == 1
+    other = []
+
+    def walk():
+        with fakebsd.machine({"utmpx": db}):
+            LIB.fbsd_setutxent()
+            other.extend(iter(user, None))
+            LIB.fbsd_endutxent()
+
+    t = threading.Thread(target=walk)
+    t.start()
+    t.join()
+    assert other == [b"u0", b"u1", b"u2"]
+    assert user() == b"u1"                 # this thread's walk went on where it was
+    LIB.fbsd_setutxent()                   # rewinds, still one handle
+    assert user() == b"u0" and fakebsd.resources()["utmpx"] == 1
+    assert [user(), user(), user()] == [b"u1", b"u2", None]
+    assert fakebsd.resources()["utmpx"] == 0  # the end of the file closed it
+    assert user() == b"u0"                 # and the next call starts over
+    LIB.fbsd_endutxent()
+    assert fakebsd.resources()["utmpx"] == 0
