@@ -284,3 +284,65 @@ def test_utmpx_iterator_per_thread(machine):
     assert user() == b"u0"                 # and the next call starts over
     LIB.fbsd_endutxent()
     assert fakebsd.resources()["utmpx"] == 0
+
+
+# ---- mallctl -----------------------------------------------------------------
+
+LIB.fbsd_mallctl.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_size_t),
+                             ctypes.c_void_p, ctypes.c_size_t]
+LIB.fbsd_mallctl.restype = ctypes.c_int
+
+
+def mallctl(name, oldlen=None, new=None, newlen=None):
+    """(return value, bytes read, *oldlenp after) of one mallctl call."""
+    old = ctypes.create_string_buffer(b"\xee" * 16, 16) if oldlen is not None else None
+    lenp = ctypes.pointer(ctypes.c_size_t(oldlen)) if oldlen is not None else None
+    newbuf = ctypes.create_string_buffer(new, len(new)) if new is not None else None
+    ret = LIB.fbsd_mallctl(name.encode(), old, lenp, newbuf,
+                           len(new) if newlen is None and new is not None else (newlen or 0))
+    return ret, (old.raw if old else None), (lenp.contents.value if lenp else None)
+
+
+def test_mallctl_reads(machine):
+    machine({"heap": {"allocated": 0x1122334455667788, "mapped": 2**40}})
+    value = (0x1122334455667788).to_bytes(8, "little")
+    assert mallctl("stats.allocated", 8) == (0, value + b"\xee" * 8, 8)
+    # Another length: what fits is copied, EINVAL, and *oldlenp stays as given.
+    assert mallctl("stats.allocated", 4) == (errno.EINVAL, value[:4] + b"\xee" * 12, 4)
+    assert mallctl("stats.mapped", 16) == (errno.EINVAL, (2**40).to_bytes(8, "little") + b"\xee" * 8, 16)
+    assert mallctl("stats.allocated", 0) == (errno.EINVAL, b"\xee" * 16, 0)
+    # A read-only value refuses writes, even alongside a read.
+    assert mallctl("stats.allocated", 8, new=bytes(8))[0] == errno.EPERM
+    assert mallctl("stats.mapped", newlen=8)[0] == errno.EPERM
+    for name in ("stats", "stats.allocated.x", "no.such", "epoch.", ""):
+        assert mallctl(name, 8)[0] == errno.ENOENT
+
+
+def test_mallctl_epoch(machine):
+    machine({"heap": {"allocated": 1, "mapped": 2}})
+    ret, raw, n = mallctl("epoch", 8)
+    before = int.from_bytes(raw[:8], "little")
+    assert (ret, n) == (0, 8)
+    # Only a write of exactly 8 bytes refreshes (and the new epoch reads back).
+    for size in (4, 7, 9, 16):
+        assert mallctl("epoch", 8, new=bytes(size))[0] == errno.EINVAL
+    ret, raw, _ = mallctl("epoch", 8, new=bytes(8))
+    assert ret == 0 and int.from_bytes(raw[:8], "little") > before
+    assert mallctl("epoch", 4)[0] == errno.EINVAL
+
+
+@pytest.mark.parametrize("name,ok", [
+    ("arena.0.purge", True), ("arena.15.purge", True),
+    ("arena.16.purge", True),                              # the arena count: every arena
+    (f"arena.{fakebsd.C.MALLCTL_ARENAS_ALL}.purge", True),
+    ("arena.17.purge", False), ("arena.4095.purge", False),  # past the arenas: no such name
+    ("arena.-1.purge", False), ("arena.x.purge", False), ("arena..purge", False),
+])
+def test_mallctl_actions(machine, name, ok):
+    machine({"heap": {"allocated": 1, "mapped": 2}})
+    assert mallctl(name)[0] == (0 if ok else errno.ENOENT)
+    if ok:  # an action is neither read nor written
+        assert mallctl(name, 8)[0] == errno.EPERM
+        assert mallctl(name, new=bytes(8))[0] == errno.EPERM
+    assert mallctl("thread.tcache.flush")[0] == 0
+    assert mallctl("thread.tcache.flush", 8)[0] == errno.EPERM
