@@ -11,6 +11,7 @@ import pytest
 
 import _fakebsd
 import fakebsd
+import fakebsd.answers
 from fakebsd.libc import strerror_r
 
 LIB = ctypes.CDLL(os.path.join(os.path.dirname(_fakebsd.__file__), "libfakebsd.so"),
@@ -346,3 +347,68 @@ def test_mallctl_actions(machine, name, ok):
         assert mallctl(name, new=bytes(8))[0] == errno.EPERM
     assert mallctl("thread.tcache.flush")[0] == 0
     assert mallctl("thread.tcache.flush", 8)[0] == errno.EPERM
+
+
+# ---- sysctl name checks ------------------------------------------------------
+
+LIB.fbsd_sysctl.argtypes = [ctypes.POINTER(ctypes.c_int), ctypes.c_uint, ctypes.c_void_p,
+                            ctypes.POINTER(ctypes.c_size_t), ctypes.c_void_p, ctypes.c_size_t]
+LIB.fbsd_sysctl.restype = ctypes.c_int
+
+
+def sysctl_errno(mib, new=None):
+    """0 when a size query of mib succeeds, else its errno."""
+    arr = (ctypes.c_int * max(len(mib), 1))(*mib)
+    size = ctypes.c_size_t(0)
+    newbuf = ctypes.create_string_buffer(new, len(new)) if new is not None else None
+    ctypes.set_errno(0)
+    if LIB.fbsd_sysctl(arr, len(mib), None, ctypes.byref(size), newbuf,
+                       len(new) if new is not None else 0) == 0:
+        return 0
+    return ctypes.get_errno()
+
+
+def test_sysctl_name_length(machine):
+    machine()
+    C = fakebsd.C
+    assert sysctl_errno((C.CTL_KERN, C.KERN_ARGMAX)) == 0
+    assert sysctl_errno(()) == errno.EINVAL
+    assert sysctl_errno((C.CTL_KERN,)) == errno.EINVAL        # FreeBSD takes 2 to CTL_MAXNAME
+    assert sysctl_errno((C.CTL_KERN, 9999)) == errno.ENOENT
+    assert sysctl_errno((C.CTL_KERN,) + (1,) * 23) != errno.EINVAL  # 24 elements: looked up
+    assert sysctl_errno((C.CTL_KERN,) + (1,) * 24) == errno.EINVAL
+
+
+@pytest.mark.parametrize("tail,err", [
+    ((0, 0, "IFLIST", 0), 0),
+    ((7, 0, "IFLIST", 0), 0),                 # the protocol is not looked at
+    ((0, "AF_INET6", "IFLIST", 2), 0),
+    ((0, "AF_MAX", "IFLIST", 0), 0),
+    ((0, 256 + 2, "IFLIST", 0), 0),           # the family is a u_char
+    ((0, "AF_MAX+1", "IFLIST", 0), errno.EINVAL),
+    ((0, 0, 99, 0), errno.EINVAL),            # no such operation
+    ((0, 0, "IFLIST"), errno.EISDIR),         # fewer than three after the protocol
+    ((0, 0), errno.EISDIR),
+    ((0, 0, "IFLIST", 0, 0), errno.ENOTDIR),  # more
+])
+def test_interface_list_name(machine, tail, err):
+    machine()
+    C = fakebsd.C
+    names = {"IFLIST": C.NET_RT_IFLIST, "AF_INET6": C.AF_INET6, "AF_MAX": C.AF_MAX,
+             "AF_MAX+1": C.AF_MAX + 1}
+    mib = (C.CTL_NET, C.PF_ROUTE) + tuple(names.get(v, v) for v in tail)
+    assert sysctl_errno(mib) == err
+    if err == 0:
+        assert sysctl_errno(mib, new=b"\0" * 4) == errno.EPERM
+
+
+def test_interface_list_filters(machine):
+    machine()
+    C = fakebsd.C
+    base = (C.CTL_NET, C.PF_ROUTE, 0)
+    everything = fakebsd.answers.sysctl(base + (0, C.NET_RT_IFLIST, 0))
+    assert fakebsd.answers.sysctl((C.CTL_NET, C.PF_ROUTE, 5, 0, C.NET_RT_IFLIST, 0)) == everything
+    # One interface: its messages only, a part of the whole list.
+    one = fakebsd.answers.sysctl(base + (0, C.NET_RT_IFLIST, 2))
+    assert one and one in everything and len(one) < len(everything)
+    assert fakebsd.answers.sysctl(base + (0, C.NET_RT_IFLIST, 99)) == b""
