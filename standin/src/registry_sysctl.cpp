@@ -22,6 +22,7 @@ const std::vector<ConstInfo> &constants_sysctl() {
         FBSD_CONST(CTL_VFS),
         FBSD_CONST(CTL_NET),
         FBSD_CONST(CTL_HW),
+        FBSD_CONST(CTL_MAXNAME),
         FBSD_CONST(KERN_ARGMAX),
         FBSD_CONST(KERN_PROC),
         FBSD_CONST(KERN_BOOTTIME),
