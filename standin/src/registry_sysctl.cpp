@@ -16,7 +16,6 @@ const std::vector<ConstInfo> &constants_sysctl() {
         FBSD_CONST(PATH_MAX),
         FBSD_CONST(MAXPATHLEN),
         FBSD_CONST(_POSIX2_LINE_MAX),
-        FBSD_CONST(CTL_MAXNAME),
         FBSD_CONST(CTL_KERN),
         FBSD_CONST(CTL_VM),
         FBSD_CONST(CTL_VFS),

@@ -3,8 +3,6 @@
 
 #include "types.h"
 
-#define CTL_MAXNAME 24
-
 #define CTL_KERN 1
 #define CTL_VM 2
 #define CTL_VFS 3
