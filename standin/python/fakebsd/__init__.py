@@ -41,6 +41,9 @@ from .cpumem import cp_time, cp_times, swapdev, timeval, vmtotal  # noqa: F401
 from .disks import battery, bintime, devstat, statfs, temperatures, utmpx  # noqa: F401
 from .ifs import iface, inet, inet6, sdl, sin, sin6  # noqa: F401
 from .socks import Sockets  # noqa: F401
+from .profiles import NAMES as PROFILES, profile  # noqa: F401
+
+_profile = profile
 
 #: FreeBSD's constants as the stand-in defines them (C.AF_INET6 == 28, ...).
 C = types.SimpleNamespace(**_constants())
@@ -70,14 +73,20 @@ def fault(call, key=None, *, errno=None, answers=None, answer=None, nth=1, times
 
 
 @contextlib.contextmanager
-def machine(desc=None, base="default"):
+def machine(desc=None, base="default", profile=None):
     """Install a machine for the calling thread for the duration of a block.
 
     base is "default" (the built-in machine, changed by desc), "empty" (only
     the nodes every machine has) or "current" (what this thread sees now,
-    keeping its faults and counters).
+    keeping its faults and counters). With profile (a name of PROFILES) the
+    block starts from that host instead, and desc changes it.
     """
-    install(desc, "thread", base)
+    if profile is not None:
+        install(_profile(profile), "thread", "default")
+        if desc:
+            install(desc, "thread", "current")
+    else:
+        install(desc, "thread", base)
     try:
         yield
     finally:
