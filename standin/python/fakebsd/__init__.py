@@ -29,6 +29,7 @@ from _fakebsd import (  # noqa: F401
     resources,
     sizeof,
     sysctl_names,
+    table_pids,
     uninstall,
     unpack,
 )

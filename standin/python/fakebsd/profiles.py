@@ -39,7 +39,7 @@ from .disks import devstat, statfs, temperatures, utmpx
 from .files import argv, kinfo_file
 from .ifs import iface, inet, inet6
 from .procs import proc
-from .sched import rlimit
+from .sched import rlimit, thread, vmentry
 from .socks import Sockets
 
 _C = _constants()
@@ -252,22 +252,43 @@ def _jail():
     for pid, fd in ((2344, 3), (2320, 4), (2410, 5), (2420, 5)):
         w.unix("dgram", None, holders=[(pid, fd)])
 
+    def address_space(exe, rss):
+        r, w, x = _C["KVME_PROT_READ"], _C["KVME_PROT_WRITE"], _C["KVME_PROT_EXEC"]
+        swap, vnode = _C["KVME_TYPE_SWAP"], _C["KVME_TYPE_VNODE"]
+        return [vmentry(0x200000, 0x230000, r | x, vnode, exe, resident=40, ref_count=4,
+                        shadow_count=1),
+                vmentry(0x230000, 0x232000, r | w, vnode, exe, resident=2, private_resident=2),
+                vmentry(0x800400000, 0x800600000, r | x, vnode, b"/lib/libc.so.7",
+                        resident=300, ref_count=40, shadow_count=1),
+                vmentry(0x801000000, 0x801000000 + rss * 4096, r | w, swap, resident=rss // 2,
+                        private_resident=rss // 2),
+                vmentry(0x7fffdfffe000, 0x7ffffffdf000, 0, 9),  # the stack's guard
+                vmentry(0x7ffffffdf000, 0x7ffffffff000, r | w, swap, resident=6,
+                        private_resident=6),
+                vmentry(0x7ffffffff000, 0x800000000000, r | x, _C["KVME_TYPE_PHYS"], resident=1,
+                        ref_count=60)]
+
     procs = []
+    tid = 100900
     for pid, (ppid, comm, uid, stat, args, exe, cwd, tty, extra, nice) in table.items():
         files = dirs(cwd, exe, tty) + sorted(extra + w.proc_files.get(pid, []),
                                              key=lambda r: _field(r, "kinfo_file", "kf_fd", 4))
         env = daemon_env if tty is None else [b"USER=root", b"HOME=/root", b"SHELL=/bin/sh",
                                               b"TERM=xterm", b"PWD=/root"]
+        rss = 900 if comm != b"php-fpm" else 9000
+        tid += 1
         procs.append(proc(
             pid, ppid=ppid, pgid=pid if ppid in (1, 3099) else ppid, sid=pid, comm=comm,
             uid=uid, ruid=uid, svuid=uid, rgid=uid, svgid=uid, ngroups=1, groups=[uid],
             stat=stat, jid=_JID, flag=_C["P_INMEM"], login=b"root",
-            rssize=900 if comm != b"php-fpm" else 9000, size=64 * 2**20, tsize=120, dsize=400,
+            rssize=rss, size=64 * 2**20, tsize=120, dsize=400,
             ssize=32, numthreads=1, nice=nice,
             tdev=0xa3 if tty else 2**64 - 1,
             **{"start.tv_sec": start + pid, "rusage.ru_utime.tv_sec": pid % 97,
                "rusage.ru_stime.tv_sec": pid % 13},
-            args=args, path=exe + b"\0", env=env, files=files,
+            args=args, path=exe + b"\0", env=env, files=files, vmmap=address_space(exe, rss),
+            threads=[thread(pid, tid, utime=pid % 97 + 0.25, stime=pid % 13 + 0.5, jid=_JID,
+                            comm=comm, uid=uid, ruid=uid, stat=stat, numthreads=1)],
             rlimits={_C["RLIMIT_NOFILE"]: rlimit(58576, 58576)}))
     procs.append(proc(zombie, ppid=2420, pgid=2420, sid=2420, comm=b"php-fpm", uid=80, ruid=80,
                       svuid=80, stat=_C["SZOMB"], jid=_JID, login=b"root", path=b"",
