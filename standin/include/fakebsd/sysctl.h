@@ -3,6 +3,8 @@
 
 #include "types.h"
 
+#define CTL_MAXNAME 24
+
 #define CTL_KERN 1
 #define CTL_VM 2
 #define CTL_VFS 3
@@ -21,6 +23,7 @@
 #define KERN_PROC_INC_THREAD 0x10
 #define KERN_PROC_VMMAP 32
 #define KERN_PROC_FILEDESC 33
+#define KERN_PROC_ENV 35
 #define KERN_PROC_RLIMIT 37
 
 #define HW_NCPU 3
@@ -34,10 +37,12 @@ int fbsd_sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldle
 int fbsd_sysctlbyname(const char *name, void *oldp, size_t *oldlenp, const void *newp,
                       size_t newlen);
 long fbsd_sysconf(int name);
+int fbsd_sysctlnametomib(const char *name, int *mibp, size_t *sizep);
 }
 #define sysctl fbsd_sysctl
 #define sysctlbyname fbsd_sysctlbyname
 #define sysconf fbsd_sysconf
+#define sysctlnametomib fbsd_sysctlnametomib
 #undef _SC_PAGESIZE
 #define _SC_PAGESIZE 47
 #undef _SC_PAGE_SIZE
