@@ -23,6 +23,7 @@ Every profile is a description on the built-in default machine (base
     large         a busy 128-CPU web and database host: 10,000 processes,
                   100,000 sockets, CPU ids with gaps (kern.cp_times has a
                   record of zeros for each absent id), counters above 2**32
+                  (64-bit vm.stats counters, interface and disk counters)
 
 A profile's description is built once per process and shared: copy it
 before changing it.
@@ -34,7 +35,7 @@ from _fakebsd import constants as _constants
 from _fakebsd import fields as _fields
 from _fakebsd import sizeof as _sizeof
 
-from .cpumem import cp_time, cp_times, swapdev, timeval, vmtotal
+from .cpumem import cp_time, cpus as cpu_nodes, swapdev, timeval, vmtotal
 from .disks import devstat, statfs, temperatures, utmpx
 from .files import argv, kinfo_file
 from .ifs import iface, inet, inet6
@@ -375,7 +376,7 @@ def _vm():
                     device_type=_C["DEVSTAT_TYPE_DIRECT"] | _C["DEVSTAT_TYPE_IF_OTHER"],
                     priority=_C["DEVSTAT_PRIORITY_DISK"]),
         ],
-        "swap": [swapdev("vtbd0p3", total=524272, used=0)],
+        "swap": [swapdev("vtbd0p3", nblks=524288, used=0)],
     }
 
 
@@ -422,16 +423,10 @@ def _large():
         intr = uptime * hz * (2 if c else 6) // 100
         nice = uptime * hz * (c % 3) // 1000
         per[c] = (user, nice, sys_, intr, uptime * hz - user - sys_ - intr - nice)
-    records = [cp_time(*per[c]) if c in per else cp_time() for c in range(max(cpus) + 1)]
-    total = [sum(v[i] for v in per.values()) for i in range(5)]
-
     nodes = {
-        "hw.ncpu": _i32(len(cpus)),
-        "kern.cp_time": cp_time(*total),
-        # (max id + 1) records; an absent id answers zeros, as the kernel does.
-        # TODO(cpus): describe the CPU ids with the machine's CPU key once it
-        # exists, and let it compose kern.cp_times.
-        "kern.cp_times": cp_times(*records),
+        # hw.ncpu 128; kern.cp_times answers (max id + 1) records, zeros for
+        # an absent id, as the kernel does.
+        **cpu_nodes({c: cp_time(*per[c]) for c in cpus}),
         "kern.boottime": timeval(1764547200, 120044),
         "kern.sched.topology_spec": _topology(cpus),
         "hw.physmem": _u64(1099511627776 - 2**30),
@@ -448,11 +443,8 @@ def _large():
                               t_rq=97, t_dw=3, t_pw=1, t_sl=9800, t_sw=0),
     }
     # Event counters past 2**32, as a busy 128-CPU host has them after nine
-    # days. The kernel keeps them in 64 bits.
-    # TODO(counters64): describe them with the 64-bit counter key once it
-    # exists, so that a 4-byte read gets the value cut to 32 bits as under
-    # COMPAT_FREEBSD11; stored as plain 8-byte values, a 4-byte read gets
-    # ENOMEM, as on a kernel without it.
+    # days. The kernel keeps them in 64 bits (a 4-byte read gets them cut to
+    # 32 bits under COMPAT_FREEBSD11, as GENERIC has it).
     for name, value in (("vm.stats.sys.v_swtch", 0x4_1234_5678_9ABC),
                         ("vm.stats.sys.v_trap", 0x2_0000_0000 + 777),
                         ("vm.stats.sys.v_syscall", 0x9_8765_4321_0FED),
@@ -520,8 +512,8 @@ def _large():
         "devices": disks,
         "devstat_generation": 41,
         "mounts": mounts,
-        "swap": [swapdev("nda0p3", total=16777216, used=123456),
-                 swapdev("nda1p3", total=16777216, used=120001)],
+        "swap": [swapdev("nda0p3", nblks=16777216, used=123456),
+                 swapdev("nda1p3", nblks=16777216, used=120001)],
     }
 
 
