@@ -79,13 +79,16 @@ check-tsan:
 	sh tools/check-tsan.sh
 
 # Every module function on every machine profile, for every process of the
-# profile (the suite samples the large profile's 10,000 processes); writes
-# on the large profile stay sampled (SWEEP_SETTERS processes), each copies
-# the whole machine.
+# profile (the suite samples the large profile's 10,000 processes). On the
+# large profile the writes (each copies the whole machine) stay sampled on
+# SWEEP_SETTERS processes, and proc_net_connections (each call reads the
+# whole TCP list) on every SWEEP_NET_EVERY-th process.
 SWEEP_SETTERS ?= 30
+SWEEP_NET_EVERY ?= 10
 
 check-sweep: build
-	MORVEX_SWEEP_PROCS=all MORVEX_SWEEP_SETTERS=$(SWEEP_SETTERS) $(VPY) -m pytest -q -s \
+	MORVEX_SWEEP_PROCS=all MORVEX_SWEEP_SETTERS=$(SWEEP_SETTERS) \
+		MORVEX_SWEEP_NET_EVERY=$(SWEEP_NET_EVERY) $(VPY) -m pytest -q -s \
 		-p no:cacheprovider tests/gates/test_sweep.py
 
 bench: build
