@@ -21,7 +21,7 @@ def names_read():
 
 
 def oserror_text(err, origin):
-    return f"{os.strerror(err)} (originated from {origin})"
+    return f"{fakebsd.strerror(err)} (originated from {origin})"
 
 
 # ---- counts and times -------------------------------------------------------

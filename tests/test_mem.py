@@ -25,7 +25,7 @@ def mallctl_calls():
 
 
 def oserror_text(err, origin):
-    return f"{os.strerror(err)} (originated from {origin})"
+    return f"{fakebsd.strerror(err)} (originated from {origin})"
 
 
 # ---- virtual memory ---------------------------------------------------------

@@ -1,7 +1,6 @@
 """Threads and memory maps of a process."""
 
 import errno
-import os
 
 import pytest
 
@@ -47,9 +46,9 @@ def test_threads_answer_length(machine, answer, expected):
     ([fault("sysctl", THREAD_MIB, answer=b"")], PID, ProcessLookupError, errno.ESRCH,
      "force no such process (originated from sysctl (size = 0))"),
     ([], 4242, ProcessLookupError, errno.ESRCH,
-     f"{os.strerror(errno.ESRCH)} (originated from sysctl() malloc 1/3)"),
+     f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl() malloc 1/3)"),
     ([fault("sysctl", THREAD_MIB, errno=errno.EPERM, nth=2)], PID, PermissionError, errno.EPERM,
-     f"{os.strerror(errno.EPERM)} (originated from sysctl() malloc 3/3)"),
+     f"{fakebsd.strerror(errno.EPERM)} (originated from sysctl() malloc 3/3)"),
 ], ids=["empty-answer", "no-process", "fetch-refused"])
 def test_threads_failures(machine, faults, pid, cls, err, message):
     threads_machine(machine, *faults)
@@ -129,7 +128,7 @@ def test_maps_of_the_default_machine(machine):
 
 @pytest.mark.parametrize("procs,faults,cls,err,message", [
     ([], [fault("kinfo_getvmmap", PID, errno=errno.EACCES)], PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from kinfo_getvmmap())"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from kinfo_getvmmap())"),
     ([], [fault("kinfo_getvmmap", PID, errno=0), fault("kill", PID, errno=errno.ESRCH)],
      ProcessLookupError, errno.ESRCH, "force no such process (originated from kinfo_getvmmap())"),
     ([proc(7, stat=C.SZOMB)], [fault("kinfo_getvmmap", 7, errno=0)], m.ZombieProcessError, None, ""),

@@ -91,7 +91,8 @@ extern "C" int fbsd_sysctl(const int *name, unsigned int namelen, void *oldp, si
     if (newp)
         keep = snapshot();
     const Machine &m = keep ? *keep : current();
-    if (!name || namelen < 1 || namelen > 24)
+    // __sysctl: a name of 2 to CTL_MAXNAME elements.
+    if (!name || namelen < 2 || namelen > CTL_MAXNAME)
         return fail(EINVAL);
     Action a = check(m, "sysctl", mib_key(name, namelen), oldp ? "" : " (measure)");
     return query(m, a, name, namelen, find_provider(name, namelen), oldp, oldlenp, newp, newlen);

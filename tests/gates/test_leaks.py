@@ -555,6 +555,9 @@ LOGINS = [utmpx(b"alice", b"pts/0", b"192.0.2.7", sec=100, pid=7),
           utmpx(b"bob", b"ttyv0", b":0", sec=5), utmpx(b"\xff" * 32, b"l" * 16, b"h" * 128),
           utmpx(b"carol", b"pts/1", type=8)]
 case("logins", "users", (), {"utmpx": LOGINS})
+# the same records as they are, full fields without a NUL among them
+case("raw-logins", "users", (), faults(fault("getutxent", answers=LOGINS, times=len(LOGINS)),
+                                        utmpx=[]))
 case("no-logins", "users", (), {"utmpx": []})
 case("walk-fails", "users", (), faults(fault("getutxent", errno=errno.EIO)))
 case("rewind-fails", "users", (), faults(fault("setutxent", errno=errno.EIO)))

@@ -380,7 +380,7 @@ def test_error_texts_from_many_threads():
     barrier = threading.Barrier(len(errnos))
 
     def fail_reads(err):
-        expected = f"{os.strerror(err)} (originated from sysctlbyname('kern.cp_time'))"
+        expected = f"{fakebsd.strerror(err)} (originated from sysctlbyname('kern.cp_time'))"
         fakebsd.install({"faults": [fault("sysctlbyname", "kern.cp_time", errno=err)]}, "thread")
         try:
             barrier.wait()

@@ -1,5 +1,7 @@
-// Logged-in users, from the user-accounting database. libc walks the database
-// with one iterator for the whole process, so every walk holds utxent_lock.
+// Logged-in users, from the user-accounting database. FreeBSD's libc keeps
+// the iterator, and the record getutxent returns, per thread, so walks in
+// different threads do not disturb each other; the module still serialises
+// its walks with utxent_lock.
 #include "../../module/functions.h"
 #include "../all/mutex_guard.h"
 

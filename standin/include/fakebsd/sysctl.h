@@ -3,13 +3,12 @@
 
 #include "types.h"
 
-#define CTL_MAXNAME 24
-
 #define CTL_KERN 1
 #define CTL_VM 2
 #define CTL_VFS 3
 #define CTL_NET 4
 #define CTL_HW 6
+#define CTL_MAXNAME 24  // the longest name sysctl(3) takes
 
 #define KERN_ARGMAX 8
 #define KERN_PROC 14

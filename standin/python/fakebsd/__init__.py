@@ -42,6 +42,7 @@ from .cpumem import cp_time, cp_times, cpus, swapdev, timeval, vmtotal  # noqa: 
 from .disks import battery, bintime, devstat, statfs, temperatures, utmpx  # noqa: F401
 from .ifs import iface, inet, inet6, sdl, sin, sin6  # noqa: F401
 from .socks import Sockets  # noqa: F401
+from .libc import strerror  # noqa: F401
 from .profiles import NAMES as PROFILES, profile  # noqa: F401
 
 _profile = profile
