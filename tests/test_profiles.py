@@ -175,7 +175,8 @@ def test_large_host_cpus_and_counters():
         assert m.swap_mem()[3] > 2**33
 
 
-@pytest.mark.parametrize("profile", fakebsd.PROFILES)
+@pytest.mark.parametrize("profile", [p if p != "large" else pytest.param(p, marks=large)
+                                     for p in fakebsd.PROFILES])
 def test_demo_reports_each_profile(profile):
     env = {k: v for k, v in os.environ.items() if not k.startswith("MORVEX_")}
     env["PROFILE"] = profile
