@@ -591,7 +591,7 @@ void Builder::processes() {
         w.login = "root";
         w.cwd = "/usr/local/www/app";
         w.rss = 12000 + rng_.below(20000);
-        w.stat = rng_.below(40) == 0 ? SRUN : (rng_.below(300) == 0 ? SLOCK : SSLEEP);
+        w.stat = rng_.below(100) == 0 ? SRUN : (rng_.below(300) == 0 ? SLOCK : SSLEEP);
         w.sid = fm.pid;
         fpm_.push_back(add(std::move(w)));
     }
@@ -602,7 +602,7 @@ void Builder::processes() {
         b.role = PG;
         b.args = {"postgres: app app 127.0.0.1(" + std::to_string(20000 + i % 40000) + ") idle"};
         b.rss = 6000 + rng_.below(30000);
-        b.stat = rng_.below(50) == 0 ? SRUN : SSLEEP;
+        b.stat = rng_.below(200) == 0 ? SRUN : SSLEEP;
         pg_.push_back(add(std::move(b)));
     }
     for (long z = 0; z < zombies; z++) {
@@ -705,7 +705,7 @@ void Builder::sockets() {
         s.laddr = six ? host6 : host4;
         s.lport = i % 4 == 0 ? 80 : 443;
         s.faddr = six ? v6(0xff00 + static_cast<unsigned>(i % 200), static_cast<unsigned>(rng_.next()))
-                      : v4(i % 2 ? 203 : 192, i % 2 ? 0 : 0, i % 2 ? 113 : 2, 1 + static_cast<unsigned>(rng_.below(254)));
+                      : v4(i % 2 ? 203 : 192, 0, i % 2 ? 113 : 2, 1 + static_cast<unsigned>(rng_.below(254)));
         s.fport = 1024 + static_cast<int>(rng_.below(64511));
         s.state = states[i % 13];
         s.held = s.state != TCPS_SYN_RECEIVED && i % 97 != 5;
