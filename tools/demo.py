@@ -78,7 +78,8 @@ def cpu_memory():
     line("CPU time", times)
     per_cpu = attempt(m.per_cpu_times)
     if isinstance(per_cpu, list):
-        per_cpu = ", ".join(f"{100 * (1 - c[3] / (sum(c) or 1)):.1f}%" for c in per_cpu)
+        more = f", ... {len(per_cpu) - 16} more" if len(per_cpu) > 16 else ""
+        per_cpu = ", ".join(f"{100 * (1 - c[3] / (sum(c) or 1)):.1f}%" for c in per_cpu[:16]) + more
     line("busy per CPU", per_cpu)
     stats = attempt(m.cpu_stats)
     if isinstance(stats, tuple):

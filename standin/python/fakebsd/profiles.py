@@ -437,8 +437,8 @@ def _large():
         "vm.stats.vm.v_wire_count": _u32(60234567),
         "vm.stats.vm.v_laundry_count": _u32(1234567),
         "vm.stats.vm.v_free_count": _u32(267911168 - 71235412 - 98123456 - 60234567 - 1234567),
-        "vm.vmtotal": vmtotal(t_vm=3 * 2**33, t_avm=2**32 + 12345, t_rm=2**31, t_arm=2**30,
-                              t_vmshr=2**28, t_avmshr=2**26, t_rmshr=2**27, t_armshr=2**25,
+        "vm.vmtotal": vmtotal(t_vm=2**30 + 12345, t_avm=2**28, t_rm=2**26, t_arm=2**25,
+                              t_vmshr=2**24, t_avmshr=2**22, t_rmshr=2**23, t_armshr=2**21,
                               t_free=267911168 - 71235412 - 98123456 - 60234567 - 1234567,
                               t_rq=97, t_dw=3, t_pw=1, t_sl=9800, t_sw=0),
     }
