@@ -10,9 +10,12 @@ A machine description is a dict; each capability group reads its own keys:
     procs_changed [ {pid, ...} ]                   edits: only the given keys change
     procs_gone    [ pid ]                          processes taken out of the table
     faults   [ fault(...) ]                        injected failures
+    busy_host {procs, sockets, cpus}               a generated busy host (load_busy.cpp)
     ...      further keys of the other groups (see their modules)
 
 Records are bytes in FreeBSD's layout, made with pack(record, {field: value}).
+Whole hosts by name: profile(name) for name in PROFILES (see profiles.py),
+machine(profile=name).
 """
 
 import contextlib
