@@ -150,6 +150,8 @@ int write_rlimit(const int *mib, unsigned len, const void *newp, size_t newlen) 
         break;
     }
     Bytes value = rlimit_bytes(rl.rlim_cur, rl.rlim_max);
+    if (it != p->rlimits.end() && it->second == value)
+        return 0;  // nothing changes: the machine stays as it is
     edit_proc(mib[3], [resource, &value](Proc &q) { q.rlimits[resource] = value; });
     return 0;
 }
@@ -384,6 +386,8 @@ extern "C" int fbsd_cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t 
     if (CPU_EMPTY(mask))
         return fail(EDEADLK);
     Bytes value = mask_bytes(*mask);
+    if (value == mask_bytes(mask_of(m, *p)))
+        return 0;  // nothing changes: the machine stays as it is
     edit_proc(p->pid, [&value](Proc &q) { q.cpuset = value; });
     return 0;
 }
@@ -425,6 +429,8 @@ extern "C" int fbsd_setpriority(int which, int who, int prio) {
     int nice = std::clamp(prio, PRIO_MIN, PRIO_MAX);
     if (nice < p->nice && !m.caller.privileged)
         return fail(EACCES);
+    if (nice == p->nice)
+        return 0;  // nothing changes: the machine stays as it is
     edit_proc(p->pid, [nice](Proc &q) {
         q.nice = nice;
         set_record_nice(q);
