@@ -114,6 +114,15 @@ inline int fault_failure(const Action &a) {
 Action check(const Machine &m, std::string_view call, std::string_view key,
              std::string_view note = {});
 
+// The note sysctl(3) and sysctlbyname(3) give check() for a size query (no
+// buffer given).
+inline constexpr std::string_view kMeasureNote = " (measure)";
+
+// Inside a sysctl node's answer: whether the invocation being answered is a
+// size query, for handlers that report more room than they would fill, as
+// the kernel's do. Set by check() from the invocation's note.
+bool size_query();
+
 // The calling thread's call log: (call, key) per platform invocation.
 std::vector<std::pair<std::string, std::string>> &call_log();
 

@@ -31,6 +31,9 @@ const std::vector<Provider> &providers_disks();
 // A process's record as the table holds it, or a minimal one carrying its pid.
 Bytes record_of(const Proc &p);
 
+// The processes in the order the kernel walks its PID hash (proc_iterate).
+std::vector<const Proc *> pid_hash_order(const ProcTable &procs);
+
 const std::vector<Provider> &all_providers();
 const Provider *find_provider(const int *mib, unsigned len);
 const Provider *find_provider(std::string_view name);
