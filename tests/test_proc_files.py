@@ -188,9 +188,16 @@ def test_default_machine(machine):
     assert m.proc_exe(701) == "/usr/sbin/sshd"
     assert m.proc_cwd(1310) == "/home/alice/src/app"
     assert ("/home/alice/src/app/data/events.db", 3) in m.proc_open_files(1310)
-    # sshd: stdin/out/err, the working and root directories, two listening sockets
-    assert m.proc_num_fds(701) == 7
-    assert m.proc_exe(12) == "" and m.proc_cwd(12) == "/"
+    # sshd: its executable, the working and root directories, stdin/out/err,
+    # two listening sockets
+    assert m.proc_num_fds(701) == 8
+    assert m.proc_open_files(701) == [("/usr/sbin/sshd", TEXT)]
+    # the user's interpreter: also its session's terminal, nine descriptors
+    # and two sockets
+    assert m.proc_num_fds(1310) == 15
+    assert m.proc_open_files(1310)[0] == ("/usr/local/bin/python3.13", TEXT)
+    # a kernel process: no executable, only the directories
+    assert m.proc_exe(12) == "" and m.proc_cwd(12) == "/" and m.proc_num_fds(12) == 2
 
 
 def test_no_leaks_over_many_calls(machine, no_leaks):
