@@ -50,13 +50,26 @@ int answer_pathname(const Machine &m, const int *mib, unsigned len, Bytes &out) 
 // NUL of its path, rounded up to 8 bytes, its size in its first field (an
 // int). A path that fills its field keeps the whole record; bytes after the
 // last whole record are not a record and are left out.
+size_t packed_size(const char *r, size_t record, size_t path_offset) {
+    size_t size = path_offset + strnlen(r + path_offset, record - path_offset) + 1;
+    return std::min((size + 7) & ~size_t{7}, record);
+}
+
+// A size query gets the length alone (the kernel's sbuf counts, it does not
+// copy).
 Bytes pack_records(const Bytes &table, size_t record, size_t path_offset) {
     Bytes out;
+    if (size_query()) {
+        size_t total = 0;
+        for (size_t off = 0; off + record <= table.size(); off += record)
+            total += packed_size(table.data() + off, record, path_offset);
+        out.assign(total, '\0');
+        return out;
+    }
     out.reserve(table.size());
     for (size_t off = 0; off + record <= table.size(); off += record) {
         const char *r = table.data() + off;
-        size_t size = path_offset + strnlen(r + path_offset, record - path_offset) + 1;
-        size = std::min((size + 7) & ~size_t{7}, record);
+        size_t size = packed_size(r, record, path_offset);
         int structsize = static_cast<int>(size);
         out.append(reinterpret_cast<const char *>(&structsize), sizeof structsize);
         out.append(r + sizeof structsize, size - sizeof structsize);
