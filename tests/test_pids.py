@@ -2,7 +2,6 @@
 
 import ctypes
 import errno
-import os
 
 import pytest
 
@@ -135,12 +134,12 @@ GROWING = [b"\0" * RECORD * (i + 1) for i in range(40)]  # always one record mor
 
 @pytest.mark.parametrize("faults,cls,err,message", [
     ([fault("sysctl", TABLE, errno=errno.EPERM, nth=1, times=1)], PermissionError, errno.EPERM,
-     f"{os.strerror(errno.EPERM)} (originated from sysctl() malloc 1/3)"),
+     f"{fakebsd.strerror(errno.EPERM)} (originated from sysctl() malloc 1/3)"),
     ([fault("sysctl", TABLE, errno=errno.EACCES, nth=2, times=1)], PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from sysctl() malloc 3/3)"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from sysctl() malloc 3/3)"),
     ([fault("sysctl", TABLE, errno=errno.EINVAL, nth=3, times=1),
       fault("sysctl", TABLE, answers=GROWING)], OSError, errno.EINVAL,
-     f"{os.strerror(errno.EINVAL)} (originated from sysctl() malloc 2/3)"),
+     f"{fakebsd.strerror(errno.EINVAL)} (originated from sysctl() malloc 2/3)"),
     ([fault("sysctl", TABLE, answers=GROWING)], RuntimeError, None,
      "sysctl() buffer allocation retry limit exceeded"),
 ])

@@ -67,13 +67,13 @@ def test_exe_answer_filling_the_buffer_is_not_read_past(machine, size):
     (42, [proc(42, path=b"")], [fault("kill", 42, errno=errno.EINVAL)], OSError, errno.EINVAL,
      os.strerror(errno.EINVAL)),
     (4242, [], [], ProcessLookupError, errno.ESRCH,
-     f"{os.strerror(errno.ESRCH)} (originated from sysctl(KERN_PROC_PATHNAME))"),
+     f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl(KERN_PROC_PATHNAME))"),
     (42, [proc(42, path=b"/x\0")], [fault("sysctl", (1, 14, 12, 42), errno=errno.EPERM)],
      PermissionError, errno.EPERM,
-     f"{os.strerror(errno.EPERM)} (originated from sysctl(KERN_PROC_PATHNAME))"),
+     f"{fakebsd.strerror(errno.EPERM)} (originated from sysctl(KERN_PROC_PATHNAME))"),
     # Longer than the buffer: the kernel says so with ENOMEM.
     (42, [proc(42, path=b"/" * 1100 + b"\0")], [], OSError, errno.ENOMEM,
-     f"{os.strerror(errno.ENOMEM)} (originated from sysctl(KERN_PROC_PATHNAME))"),
+     f"{fakebsd.strerror(errno.ENOMEM)} (originated from sysctl(KERN_PROC_PATHNAME))"),
 ], ids=["gone", "gone-after-answer", "pid0", "liveness-fails", "no-process", "eperm", "too-long"])
 def test_exe_failures(machine, pid, procs, faults, cls, err, message):
     machine({"procs": procs, "faults": faults})
@@ -172,13 +172,13 @@ def test_table_read_through_libutil(machine, fn):
     with pytest.raises(OSError) as e:
         fn(42)
     assert (e.value.errno, e.value.strerror) == (
-        errno.ENOMEM, f"{os.strerror(errno.ENOMEM)} (originated from kinfo_getfile())")
+        errno.ENOMEM, f"{fakebsd.strerror(errno.ENOMEM)} (originated from kinfo_getfile())")
     # The kernel refuses the table (another user's process): its errno.
     machine({"procs": [proc(42, files=BASIC)],
              "faults": [fault("sysctl", filedesc(42), errno=errno.EPERM)]})
     with pytest.raises(PermissionError) as e:
         fn(42)
-    assert e.value.strerror == f"{os.strerror(errno.EPERM)} (originated from kinfo_getfile())"
+    assert e.value.strerror == f"{fakebsd.strerror(errno.EPERM)} (originated from kinfo_getfile())"
     # A record size of 0 ends the table where libutil stops reading.
     cut = packed[:packed.index(b"/var/log/app.log") - 368]   # up to the fourth record
     machine({"procs": [proc(42, files=BASIC)],
@@ -196,7 +196,7 @@ def test_open_files_none(machine, files):
 @pytest.mark.parametrize("fn", TABLE_READERS)
 @pytest.mark.parametrize("procs,faults,cls,err,message", [
     ([proc(42)], [fault("kinfo_getfile", 42, errno=errno.EACCES)], PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from kinfo_getfile())"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from kinfo_getfile())"),
     # errno left at 0: the process exited meanwhile ...
     ([proc(42)], [fault("kinfo_getfile", 42, errno=0), fault("kill", 42, errno=errno.ESRCH)],
      ProcessLookupError, errno.ESRCH, "force no such process (originated from kinfo_getfile())"),
@@ -222,7 +222,7 @@ def test_table_readers_missing_process(machine, fn):
     machine({"procs": [proc(42, files=BASIC)]})
     with pytest.raises(ProcessLookupError) as e:
         fn(4242)
-    assert e.value.strerror == f"{os.strerror(errno.ESRCH)} (originated from sysctl(kinfo_proc))"
+    assert e.value.strerror == f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl(kinfo_proc))"
     # The record lookup fails first; the table is never asked for.
     assert called("kinfo_getfile") == []
     with pytest.raises(TypeError):

@@ -157,7 +157,7 @@ def test_getrlimit_failures(host, pid, resource, faults, cls, err, message):
         m.proc_getrlimit(pid, resource)
     assert type(e.value) is cls
     if err is not None:
-        assert (e.value.errno, e.value.strerror) == (err, f"{os.strerror(err)} (originated from sysctl())")
+        assert (e.value.errno, e.value.strerror) == (err, f"{fakebsd.strerror(err)} (originated from sysctl())")
     else:
         assert str(e.value) == message
 

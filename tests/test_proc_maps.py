@@ -1,7 +1,6 @@
 """Threads and memory maps of a process."""
 
 import errno
-import os
 
 import pytest
 
@@ -47,9 +46,9 @@ def test_threads_answer_length(machine, answer, expected):
     ([fault("sysctl", THREAD_MIB, answer=b"")], PID, ProcessLookupError, errno.ESRCH,
      "force no such process (originated from sysctl (size = 0))"),
     ([], 4242, ProcessLookupError, errno.ESRCH,
-     f"{os.strerror(errno.ESRCH)} (originated from sysctl() malloc 1/3)"),
+     f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl() malloc 1/3)"),
     ([fault("sysctl", THREAD_MIB, errno=errno.EPERM, nth=2)], PID, PermissionError, errno.EPERM,
-     f"{os.strerror(errno.EPERM)} (originated from sysctl() malloc 3/3)"),
+     f"{fakebsd.strerror(errno.EPERM)} (originated from sysctl() malloc 3/3)"),
 ], ids=["empty-answer", "no-process", "fetch-refused"])
 def test_threads_failures(machine, faults, pid, cls, err, message):
     threads_machine(machine, *faults)
@@ -129,7 +128,7 @@ def test_maps_of_the_default_machine(machine):
 
 @pytest.mark.parametrize("procs,faults,cls,err,message", [
     ([], [fault("kinfo_getvmmap", PID, errno=errno.EACCES)], PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from kinfo_getvmmap())"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from kinfo_getvmmap())"),
     ([], [fault("kinfo_getvmmap", PID, errno=0), fault("kill", PID, errno=errno.ESRCH)],
      ProcessLookupError, errno.ESRCH, "force no such process (originated from kinfo_getvmmap())"),
     ([proc(7, stat=C.SZOMB)], [fault("kinfo_getvmmap", 7, errno=0)], m.ZombieProcessError, None, ""),
@@ -163,7 +162,7 @@ def test_maps_read_through_libutil(machine):
     with pytest.raises(OSError) as e:
         m.proc_memory_maps(PID)
     assert (e.value.errno, e.value.strerror) == (
-        errno.ENOMEM, f"{os.strerror(errno.ENOMEM)} (originated from kinfo_getvmmap())")
+        errno.ENOMEM, f"{fakebsd.strerror(errno.ENOMEM)} (originated from kinfo_getvmmap())")
     # A record size of 0 ends the map.
     machine({"procs": [proc(PID, vmmap=entries)],
              "faults": [fault("sysctl", vmmap, answer=packed[:144] + bytes(144))]})

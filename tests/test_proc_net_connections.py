@@ -2,7 +2,6 @@
 looked up by endpoints, and the TCP list read with growth and re-reads."""
 
 import errno
-import os
 
 import pytest
 
@@ -231,7 +230,7 @@ def test_descriptor_table_errors(machine, no_leaks):
              "faults": [fault("kinfo_getfile", PID, errno=errno.EPERM)]})
     with pytest.raises(PermissionError) as e:
         m.proc_net_connections(PID, [2], [1])
-    assert e.value.strerror == f"{os.strerror(errno.EPERM)} (originated from kinfo_getfile())"
+    assert e.value.strerror == f"{fakebsd.strerror(errno.EPERM)} (originated from kinfo_getfile())"
     assert reads() == 0
 
     machine(world().desc())

@@ -534,11 +534,6 @@ PyObject *py_resources(PyObject *, PyObject *) {
         if (!v || PyDict_SetItemString(out.get(), resource_names[r], v.get()) < 0)
             out.reset();
     }
-    if (out) {
-        PyRef v(PyLong_FromLong(m->resources->utmpx_overlaps.load()));
-        if (!v || PyDict_SetItemString(out.get(), "utmpx_overlaps", v.get()) < 0)
-            out.reset();
-    }
     return out.release();
 }
 

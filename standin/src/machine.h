@@ -56,8 +56,6 @@ inline constexpr const char *resource_names[R_COUNT] = {"sockets", "kvm", "ifadd
                                                          "devstat", "kinfo"};
 struct Resources {
     std::atomic<long> open[R_COUNT] = {};
-    std::atomic<long> utmpx_walkers{0};   // walks of the accounting database in progress
-    std::atomic<long> utmpx_overlaps{0};  // a walk started while another was in progress
 };
 
 struct Machine {

@@ -58,9 +58,12 @@ int query(const Machine &m, const Action &a, const int *mib, unsigned len, const
             return fail(err);
         return copy_out(out, oldp, oldlenp, a.report);
     }
-    const Bytes *v = m.value(Mib(mib, mib + len));
+    Mib key(mib, mib + len);
+    const Bytes *v = m.value(key);
     if (!v)
         return fail(ENOENT);
+    if (m.cpumem.counters64.count(key))
+        return copy_out(counter64_answer(m, *v, oldp ? oldlenp : nullptr), oldp, oldlenp, a.report);
     return copy_out(*v, oldp, oldlenp, a.report);
 }
 
@@ -88,7 +91,8 @@ extern "C" int fbsd_sysctl(const int *name, unsigned int namelen, void *oldp, si
     if (newp)
         keep = snapshot();
     const Machine &m = keep ? *keep : current();
-    if (!name || namelen < 1 || namelen > 24)
+    // __sysctl: a name of 2 to CTL_MAXNAME elements.
+    if (!name || namelen < 2 || namelen > CTL_MAXNAME)
         return fail(EINVAL);
     Action a = check(m, "sysctl", mib_key(name, namelen), oldp ? "" : " (measure)");
     return query(m, a, name, namelen, find_provider(name, namelen), oldp, oldlenp, newp, newlen);
@@ -126,4 +130,26 @@ extern "C" long fbsd_sysconf(int name) {
         return m.pagesize;
     errno = EINVAL;
     return -1;
+}
+
+// The MIB of a name: a node computed by the machine's tables or a plain one.
+extern "C" int fbsd_sysctlnametomib(const char *name, int *mibp, size_t *sizep) {
+    if (!name || !mibp || !sizep)
+        return fail(EINVAL);
+    const Machine &m = current();
+    Action a = check(m, "sysctlnametomib", name);
+    if (a.fail)
+        return fault_failure(a);
+    const Mib *mib = nullptr;
+    if (const Provider *p = find_provider(std::string_view(name)))
+        mib = &p->mib;
+    else
+        mib = m.mib_of(name);
+    if (!mib)
+        return fail(ENOENT);
+    if (*sizep < mib->size())
+        return fail(ENOMEM);
+    std::copy(mib->begin(), mib->end(), mibp);
+    *sizep = mib->size();
+    return 0;
 }

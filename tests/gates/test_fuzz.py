@@ -850,10 +850,15 @@ LOGINS = [
 
 @FUZZ
 @given(entries=st.lists(st.sampled_from(LOGINS).flatmap(
-    lambda e: mutated(e, record_fields("utmpx"), len(e))), max_size=6))
-def test_logins(entries):
-    """The accounting database's records."""
-    exercise({"utmpx": entries}, [("users", ())])
+    lambda e: mutated(e, record_fields("utmpx"), len(e))), max_size=6), raw=st.booleans())
+def test_logins(entries, raw):
+    """The accounting database's records: as libc rebuilds them from the file,
+    or (raw) handed out as they are, which libc never does."""
+    if raw and entries:
+        desc = {"utmpx": [], "faults": [fault("getutxent", answers=entries, times=len(entries))]}
+    else:
+        desc = {"utmpx": entries}
+    exercise(desc, [("users", ())])
 
 
 # --- findings, kept as regression cases ----------------------------------------------

@@ -195,7 +195,7 @@ def machine_b(mounts_a):
                     devstat(b"ada", 1, reads=10, writes=20, bytes_read=4096, bytes_written=8192)],
         "utmpx": [utmpx(b"bob", b"pts/1", b"198.51.100.23", sec=1765190000, pid=2002),
                   utmpx(b"carol", b"ttyv1", b"", sec=1765190100, pid=2001)],
-        "swap": [swapdev("ada0p3", total=1048544, used=50000)],
+        "swap": [swapdev("ada0p3", nblks=1048576, used=50000)],
         "socks": sockets_b(),
     }
 
@@ -394,7 +394,7 @@ def test_error_texts_from_many_threads():
     barrier = threading.Barrier(len(errnos))
 
     def fail_reads(err):
-        expected = f"{os.strerror(err)} (originated from sysctlbyname('kern.cp_time'))"
+        expected = f"{fakebsd.strerror(err)} (originated from sysctlbyname('kern.cp_time'))"
         fakebsd.install({"faults": [fault("sysctlbyname", "kern.cp_time", errno=err)]}, "thread")
         try:
             barrier.wait()
