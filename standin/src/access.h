@@ -5,7 +5,9 @@
 // Every platform call that reads a process's tables goes through pget() with
 // the flags the kernel's handler passes, and every entry of a system-wide
 // table through the matching check below, so credentials, jails and dying
-// processes are decided here and nowhere else.
+// processes are decided here and nowhere else. The checks may depend on the
+// machine alone (the caller is part of it): kern.file and the protocol lists
+// are composed once per installed machine and then handed out as they are.
 #pragma once
 
 #include "machine.h"

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 #include "access.h"
@@ -100,14 +101,10 @@ size_t file_estimate(const Machine &m) {
 
 // {CTL_KERN, KERN_FILE}: the open-file table, without the descriptors of
 // processes the caller may not see.
-int answer_files(const Machine &m, const int *, unsigned, Bytes &out) {
-    if (size_query()) {
-        out.assign(file_estimate(m), '\0');
-        return 0;
-    }
+Bytes compose_files(const Machine &m) {
     const Bytes &files = m.socks.files;
     constexpr size_t rec = sizeof(struct xfile);
-    out.clear();
+    Bytes out;
     out.reserve(files.size());
     size_t run = 0;  // start of the records being kept
     size_t off = 0;
@@ -132,7 +129,13 @@ int answer_files(const Machine &m, const int *, unsigned, Bytes &out) {
         out.append(files, run, files.size() - run);
     else
         out.append(files, off, files.size() - off);
-    return 0;
+    return out;
+}
+
+const Bytes *serve_files(const Machine &m, bool size_query, long &report) {
+    if (size_query)
+        report = static_cast<long>(file_estimate(m));
+    return &m.answers.get(kFileNode, [&m] { return compose_files(m); });
 }
 
 // Append the records of `records` (each `rec` bytes) the caller may see;
@@ -155,27 +158,26 @@ size_t unix_sockets(const SockTable &t) {
     return size_t{t.unix_stream.count} + t.unix_dgram.count + t.unix_seqpacket.count;
 }
 
+// The number a list's header gives: the inet lists count every block (and
+// the syncache's connections), the UNIX-domain ones every UNIX-domain socket
+// of any type.
+size_t list_count(const Machine &m, const Node &node) {
+    const SockList &list = m.socks.*node.list;
+    if (node.unix_domain)
+        return unix_sockets(m.socks);
+    return size_t{list.count} + (node.list == &SockTable::tcp ? m.socks.syncache_count : 0);
+}
+
 // A list as the kernel hands it out (tcp_pcblist, udp_pcblist,
 // unp_pcblist): a header with the list's count and generation, the
 // syncache's connections (TCP), the blocks the caller may see, and a
 // trailer with the count and generation as they are at the end, one above
-// the header's when the list changed meanwhile. The inet lists count every
-// block, the UNIX-domain ones every UNIX-domain socket of any type. A size
-// query reports room for 1/8 more blocks (at least 10 more for inet).
-template <size_t I>
-int answer_list(const Machine &m, const int *, unsigned, Bytes &out) {
-    const Node &node = kNodes[I];
+// the header's when the list changed meanwhile.
+Bytes compose_list(const Machine &m, const Node &node, bool changed) {
     const SockList &list = m.socks.*node.list;
     const bool tcp = node.list == &SockTable::tcp;
     const size_t gen_size = node.unix_domain ? sizeof(struct xunpgen) : sizeof(struct xinpgen);
-    const size_t count = node.unix_domain ? unix_sockets(m.socks)
-                                          : size_t{list.count} + (tcp ? m.socks.syncache_count : 0);
-    if (size_query()) {
-        size_t spare = node.unix_domain ? count / 8 : std::max<size_t>(count / 8, 10);
-        out.assign(2 * gen_size + (count + spare) * node.record, '\0');
-        return 0;
-    }
-    const bool changed = list.reads->fetch_add(1, std::memory_order_relaxed) < list.mismatched;
+    const size_t count = list_count(m, node);
     Bytes head, tail;
     if (node.unix_domain) {
         struct xunpgen g;
@@ -201,15 +203,38 @@ int answer_list(const Machine &m, const int *, unsigned, Bytes &out) {
     const size_t so_offset = node.unix_domain ? offsetof(struct xunpcb, xu_socket)
                              : tcp            ? offsetof(struct xtcpcb, xt_inp.xi_socket)
                                               : offsetof(struct xinpcb, xi_socket);
-    out.clear();
+    Bytes out;
     out.reserve(2 * gen_size + list.records.size() + (tcp ? m.socks.syncache.size() : 0));
     out += head;
     if (tcp)
         append_seen(m, m.socks.syncache, node.record, so_offset, out);
     append_seen(m, list.records, node.record, so_offset, out);
     out += tail;
-    return 0;
+    return out;
 }
+
+// A size query reports room for 1/8 more blocks than the header's count (at
+// least 10 more for inet); each read counts towards the list's changed ones.
+template <size_t I>
+const Bytes *serve_list(const Machine &m, bool size_query, long &report) {
+    const Node &node = kNodes[I];
+    const SockList &list = m.socks.*node.list;
+    bool changed = false;
+    if (size_query) {
+        const size_t count = list_count(m, node);
+        const size_t gen_size = node.unix_domain ? sizeof(struct xunpgen) : sizeof(struct xinpgen);
+        const size_t spare = node.unix_domain ? count / 8 : std::max<size_t>(count / 8, 10);
+        report = static_cast<long>(2 * gen_size + (count + spare) * node.record);
+    } else {
+        changed = list.reads->fetch_add(1, std::memory_order_relaxed) < list.mismatched;
+    }
+    return &m.answers.get(std::string(node.name) + (changed ? " changed" : ""),
+                          [&m, &node, changed] { return compose_list(m, node, changed); });
+}
+
+constexpr ServeFn kServeLists[] = {serve_list<0>, serve_list<1>, serve_list<2>, serve_list<3>,
+                                   serve_list<4>};
+static_assert(std::size(kServeLists) == std::size(kNodes));
 
 // ---- the default machine's sockets ----------------------------------------
 
@@ -416,23 +441,23 @@ void add_record(SockList &list, Bytes rec) {
 
 }  // namespace
 
+// The socket tables are served in place (see publish_socks), not computed
+// by a provider on every call.
 const std::vector<Provider> &providers_socks() {
-    static const std::vector<Provider> list = {
-        {kFileNode, kFileMib, false, answer_files},
-        {kNodes[0].name, kNodes[0].mib, false, answer_list<0>},
-        {kNodes[1].name, kNodes[1].mib, false, answer_list<1>},
-        {kNodes[2].name, kNodes[2].mib, false, answer_list<2>},
-        {kNodes[3].name, kNodes[3].mib, false, answer_list<3>},
-        {kNodes[4].name, kNodes[4].mib, false, answer_list<4>},
-    };
+    static const std::vector<Provider> list;
     return list;
 }
 
 void publish_socks(Machine &m) {
-    m.names[kFileNode] = kFileMib;
-    for (const Node &n : kNodes) {
-        m.names[n.name] = n.mib;
-        (m.socks.*n.list).reads = std::make_shared<std::atomic<long>>(0);
+    auto serve = [&m](const char *name, const Mib &mib, ServeFn fn) {
+        m.names[name] = mib;
+        m.served[name] = fn;
+        m.served[mib_key(mib.data(), static_cast<unsigned>(mib.size()))] = fn;
+    };
+    serve(kFileNode, kFileMib, serve_files);
+    for (size_t i = 0; i < std::size(kNodes); i++) {
+        serve(kNodes[i].name, kNodes[i].mib, kServeLists[i]);
+        (m.socks.*kNodes[i].list).reads = std::make_shared<std::atomic<long>>(0);
     }
 }
 

@@ -135,7 +135,16 @@ Action check(const Machine &m, std::string_view call, std::string_view key,
             size_t i = static_cast<size_t>(n - f.nth);
             a.raw = &f.answers[i < f.answers.size() ? i : f.answers.size() - 1];
         }
-        return a;
+        break;
+    }
+    if (!a.fail && !a.raw && (call == "sysctl" || call == "sysctlbyname")) {
+        auto it = m.served.find(key);
+        if (it != m.served.end()) {
+            long report = -1;
+            a.raw = it->second(m, view.measuring, report);
+            if (a.report == -1)
+                a.report = report;
+        }
     }
     return a;
 }

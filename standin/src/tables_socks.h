@@ -43,9 +43,10 @@ struct SockTable {
 // Publish the tables as the machine's sysctl nodes "kern.file",
 // "net.inet.tcp.pcblist", "net.inet.udp.pcblist", "net.local.stream.pcblist",
 // "net.local.dgram.pcblist" and "net.local.seqpacket.pcblist" (their names,
-// and fresh counts of the lists' reads). The answers are composed on every
-// call, as the kernel composes them, from the tables and what the caller may
-// see.
+// fresh counts of the lists' reads, the nodes served in place). The answers
+// are composed from the tables and what the caller may see when the
+// installed machine is first read, then handed out in place: a reader growing
+// its buffer pays for what it is given, not for a composition per attempt.
 void publish_socks(Machine &m);
 
 }  // namespace fakebsd
