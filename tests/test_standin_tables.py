@@ -284,3 +284,14 @@ def test_thread_id_stands_for_its_process(machine):
         with pytest.raises(OSError) as e:
             answers.sysctl((C.CTL_KERN, C.KERN_PROC, C.KERN_PROC_PID, pid))
         assert e.value.errno == errno.ESRCH
+
+
+def test_socket_tables_given_as_plain_nodes(machine):
+    # A description's "sysctl" entry replaces the composed table, or removes it.
+    table = fakebsd.socks.pcblist([fakebsd.socks.xtcpcb(0x1000, ("192.0.2.1", 22))])
+    machine({"sysctl": {"net.inet.tcp.pcblist": table, "kern.file": None}})
+    assert answers.sysctlbyname("net.inet.tcp.pcblist") == table
+    assert answers.measure("net.inet.tcp.pcblist") == len(table)
+    with pytest.raises(OSError) as e:
+        answers.sysctlbyname("kern.file")
+    assert e.value.errno == errno.ENOENT
