@@ -481,8 +481,9 @@ PyObject *py_install(PyObject *, PyObject *args, PyObject *kwargs) {
         m->faults.clear();
     }
     if (desc) {
-        int (*loaders[])(Machine &, PyObject *) = {load_base, load_procs, load_cpumem, load_socks,
-                                                   load_ifs,  load_disks, load_users, load_faults};
+        int (*loaders[])(Machine &, PyObject *) = {load_base, load_creds, load_procs, load_cpumem,
+                                                   load_socks, load_ifs,  load_disks, load_users,
+                                                   load_faults};
         int rc = 0;
         Py_BEGIN_CRITICAL_SECTION(desc);
         for (auto load : loaders)

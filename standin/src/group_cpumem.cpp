@@ -70,6 +70,25 @@ Bytes counter64_answer(const Machine &m, const Bytes &stored, const size_t *oldl
     return raw(value);
 }
 
+std::vector<int> present_cpus(const Machine &m) {
+    int ncpu = 0;
+    if (const Bytes *v = m.value({CTL_HW, HW_NCPU}); v && v->size() == sizeof ncpu)
+        std::memcpy(&ncpu, v->data(), sizeof ncpu);
+    std::vector<int> ids;
+    const Mib *mib = m.mib_of("kern.cp_times");
+    const Bytes *times = mib ? m.value(*mib) : nullptr;
+    constexpr size_t record = sizeof(long) * CPUSTATES;
+    if (times && ncpu > 0 && times->size() / record > static_cast<size_t>(ncpu)) {
+        for (size_t i = 0; i < times->size() / record; i++)
+            if (times->find_first_not_of('\0', i * record) < (i + 1) * record)
+                ids.push_back(static_cast<int>(i));
+        return ids;
+    }
+    for (int i = 0; i < ncpu; i++)
+        ids.push_back(i);
+    return ids;
+}
+
 void mark_counters64(Machine &m) {
     for (const char *name : kCounters64)
         if (const Mib *mib = m.mib_of(name))

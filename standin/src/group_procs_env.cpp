@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -12,13 +13,15 @@ namespace fakebsd {
 namespace {
 
 // {CTL_KERN, KERN_PROC, KERN_PROC_ENV, pid}: the environment strings, each
-// with its NUL; a kernel process has none, so its answer is empty.
+// with its NUL; a kernel process has none, so its answer is empty. Read from
+// the process's memory: no zombie, and only with p_candebug (PGET_WANTREAD).
 int answer_env(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    const Proc *p = m.procs.live(mib[3]);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_WANTREAD, &err);
     if (!p)
-        return ESRCH;
+        return err;
     struct kinfo_proc kp;
     std::memset(&kp, 0, sizeof kp);
     Bytes record = record_of(*p);

@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "kvm.h"
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -117,10 +118,12 @@ extern "C" struct kinfo_proc *fbsd_kvm_getprocs(kvm_t *kd, int op, int arg, int 
     if (a.raw) {
         kd->procs = *a.raw;
     } else {
-        const Proc *p = m.procs.live(arg);
+        // kern.proc.pid: zombies are found, hidden processes are not.
+        int err = 0;
+        const Proc *p = pget(m, arg, PG_CANSEE, &err);
         if (!p) {
-            errno = ESRCH;
-            syserr(kd, "kvm_getprocs", ESRCH);
+            errno = err;
+            syserr(kd, "kvm_getprocs", err);
             return nullptr;
         }
         kd->procs = record_of(*p);

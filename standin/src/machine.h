@@ -103,7 +103,9 @@ struct Machine {
     std::map<std::string, Mib, std::less<>> names;
     long pagesize = 4096;
 
-    // Structured tables of the capability groups (tables.h).
+    // Who makes the calls, and the structured tables of the capability
+    // groups (tables.h).
+    Caller caller;
     ProcTable procs;
     CpuMemTable cpumem;
     SockTable socks;

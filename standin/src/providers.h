@@ -40,6 +40,10 @@ std::vector<const Proc *> pid_hash_order(const ProcTable &procs);
 Bytes counter64_answer(const Machine &m, const Bytes &stored, const size_t *oldlen);
 // Mark the machine's nodes named in kCounters64 as such counters.
 void mark_counters64(Machine &m);
+// The ids of the machine's CPUs: the ids of kern.cp_times with a record that
+// is not all zeros when it holds more records than hw.ncpu counts CPUs (ids
+// with gaps), else 0 to hw.ncpu - 1.
+std::vector<int> present_cpus(const Machine &m);
 
 const std::vector<Provider> &all_providers();
 const Provider *find_provider(const int *mib, unsigned len);

@@ -69,12 +69,23 @@ int query(const Machine &m, const Action &a, const int *mib, unsigned len, const
 
 }  // namespace
 
+// security.bsd.* are auto-numbered on FreeBSD; here they get a branch of
+// their own under CTL_SECURITY.
+constexpr int CTL_SECURITY = 7;
+constexpr int kSecurityBsd = 0x4400;
+
 // Nodes every machine has, whatever the groups add.
 void default_base(Machine &m) {
     auto put_int = [&m](const char *name, Mib mib, int v) {
         m.set(name, mib, Bytes(reinterpret_cast<const char *>(&v), sizeof v));
     };
     put_int("kern.argmax", {CTL_KERN, KERN_ARGMAX}, 524288);
+    // Who may see and debug whose processes (kern_prot.c); all on by default.
+    put_int("security.bsd.see_other_uids", {CTL_SECURITY, kSecurityBsd, 1}, 1);
+    put_int("security.bsd.see_other_gids", {CTL_SECURITY, kSecurityBsd, 2}, 1);
+    put_int("security.bsd.unprivileged_proc_debug", {CTL_SECURITY, kSecurityBsd, 3}, 1);
+    put_int("kern.maxfilesperproc", {CTL_KERN, 27}, 58576);   // KERN_MAXFILESPERPROC
+    put_int("kern.maxprocperuid", {CTL_KERN, 28}, 6656);      // KERN_MAXPROCPERUID
     put_int("hw.pagesize", {CTL_HW, HW_PAGESIZE}, 4096);
     m.pagesize = 4096;
 }

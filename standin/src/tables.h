@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tables_cpumem.h"
+#include "tables_creds.h"
 #include "tables_disks.h"
 #include "tables_ifs.h"
 #include "tables_socks.h"

@@ -167,6 +167,7 @@ def machine_b(mounts_a):
             {"pid": PID, "args": argv(b"python3.13", b"-m", b"app.worker", b"--queue", b"mail"),
              "env": [b"USER=alice", b"HOME=/home/alice", b"APP_QUEUE=mail"],
              "path": b"/usr/local/bin/python3.13t",
+             "cpuset": fakebsd.cpuset([0, 1, 2, 3]),  # pinned to half the CPUs
              "vmmap": [vmentry(0x200000, 0x204000, prot=1, path=b"/usr/local/bin/python3.13t",
                                resident=4),
                        vmentry(0x800000, 0x900000, prot=3, type=1, resident=200,
