@@ -295,3 +295,48 @@ def test_socket_tables_given_as_plain_nodes(machine):
     with pytest.raises(OSError) as e:
         answers.sysctlbyname("kern.file")
     assert e.value.errno == errno.ENOENT
+
+
+# --- who the caller is -----------------------------------------------------------------
+
+def test_zombies_have_no_tables(machine):
+    # kern.proc.filedesc and kern.proc.vmmap look the process up with
+    # PGET_NOTWEXIT: a zombie is ESRCH, which the module raises as it is.
+    machine()
+    for read in (answers.kinfo_getfile, answers.kinfo_getvmmap):
+        with pytest.raises(OSError) as e:
+            read(1311)
+        assert e.value.errno == errno.ESRCH
+    for fn, args, call in ((m.proc_cwd, (1311,), "kinfo_getfile()"),
+                           (m.proc_num_fds, (1311,), "kinfo_getfile()"),
+                           (m.proc_open_files, (1311,), "kinfo_getfile()"),
+                           (m.proc_net_connections, (1311, [1, 2, 28], [1, 2]), "kinfo_getfile()"),
+                           (m.proc_memory_maps, (1311,), "kinfo_getvmmap()")):
+        with pytest.raises(ProcessLookupError) as e:
+            fn(*args)
+        assert e.value.errno == errno.ESRCH and e.value.strerror.endswith(f"(originated from {call})")
+
+
+def test_hidden_processes_leave_the_system_wide_tables(machine):
+    # An unprivileged user who may not see other users' processes: the
+    # process table and the open-file table leave them out without a word,
+    # so their sockets have no holder either.
+    machine({"caller": {"uid": 1001, "gid": 1001},
+             "sysctl": {"security.bsd.see_other_uids": fakebsd.i32(0)}})
+    assert sorted(m.pids()) == [1206, 1207, 1310, 1311]
+    pids = {fakebsd.unpack("xfile", r)["xf_pid"] for r in split(answers.sysctlbyname("kern.file"), 128)}
+    assert pids == {1206, 1207, 1310}
+    assert {e[6] for e in m.net_connections([1, 2, 28], [1, 2])} == {1206, 1310}
+    # The process table's size query counts what the caller sees (and five
+    # more); the file table's counts every process's table.
+    assert answers.measure((C.CTL_KERN, C.KERN_PROC, C.KERN_PROC_PROC, 0)) == (4 + 5) * 1088
+    assert answers.measure("kern.file") == 34 * 20 * 128
+
+
+def test_other_users_tables_need_the_right_to_debug(machine):
+    machine({"caller": {"uid": 1001, "gid": 1001}})
+    for fn in (m.proc_cwd, m.proc_num_fds, m.proc_open_files, m.proc_memory_maps):
+        with pytest.raises(PermissionError) as e:
+            fn(701)
+        assert e.value.errno == errno.EPERM
+    assert m.proc_num_fds(1207) == 12

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <tuple>
 
-#include "access.h"
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -28,12 +28,12 @@ Bytes record_of(const Proc &p) {
 namespace {
 
 // {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid}: one record (pget with
-// PGET_CANSEE: a thread ID stands for its process).
+// PGET_CANSEE: a thread ID stands for its process, a zombie answers).
 int answer_pid(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    int err;
-    const Proc *p = pget(m, mib[3], kPgetCanSee, err);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_TID, &err);
     if (!p)
         return err;
     out = record_of(*p);

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "access.h"
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -22,8 +22,8 @@ namespace {
 int answer_args(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    int err;
-    const Proc *p = pget(m, mib[3], kPgetCanSee, err);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_TID, &err);
     if (!p)
         return err;
     out = p->args;
@@ -35,8 +35,8 @@ int answer_args(const Machine &m, const int *mib, unsigned len, Bytes &out) {
 int answer_pathname(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    int err;
-    const Proc *p = pget(m, mib[3], kPgetCanSee, err);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_TID, &err);
     if (!p)
         return err;
     if (!p->path)
@@ -82,8 +82,8 @@ Bytes pack_records(const Bytes &table, size_t record, size_t path_offset) {
 int answer_filedesc(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    int err;
-    const Proc *p = pget(m, mib[3], kPgetCanDebug | kPgetNotWexit, err);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANDEBUG | PG_NOTWEXIT | PG_TID, &err);
     if (!p)
         return err;
     out = pack_records(p->files, sizeof(struct kinfo_file), offsetof(struct kinfo_file, kf_path));
@@ -95,8 +95,8 @@ int answer_filedesc(const Machine &m, const int *mib, unsigned len, Bytes &out) 
 int answer_vmmap(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    int err;
-    const Proc *p = pget(m, mib[3], kPgetCanDebug | kPgetNotWexit, err);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANDEBUG | PG_NOTWEXIT | PG_TID, &err);
     if (!p)
         return err;
     out = pack_records(p->vmmap, sizeof(struct kinfo_vmentry), offsetof(struct kinfo_vmentry, kve_path));

@@ -12,7 +12,7 @@
 #include <iterator>
 #include <map>
 
-#include "access.h"
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
