@@ -6,7 +6,7 @@ import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from fakebsd import C, fault, proc, thread, vmentry
+from fakebsd import C, answers, fault, proc, thread, vmentry
 
 PID = 42
 THREAD_MIB = (1, 14, 17, PID)
@@ -144,6 +144,29 @@ def test_maps_failure_explained(machine, procs, faults, cls, err, message):
         assert str(e.value) == message
     else:
         assert (e.value.errno, e.value.strerror) == (err, message)
+
+
+def test_maps_read_through_libutil(machine):
+    vmmap = (C.CTL_KERN, C.KERN_PROC, C.KERN_PROC_VMMAP, PID)
+    entries = [vmentry(0x1000, 0x2000, 5, path=b"/bin/sh"), vmentry(0x2000, 0x3000, 3, type=1)]
+    machine({"procs": [proc(PID, vmmap=entries)]})
+    packed = answers.sysctl(vmmap)
+    # Packed: 136 bytes up to the path, the path and its NUL, rounded up to 8.
+    assert len(packed) == 144 + 144
+    expected = [("0x1000-0x2000", "r-x", "/bin/sh", 0, 0, 1, 0),
+                ("0x2000-0x3000", "rw-", "[default]", 0, 0, 1, 0)]
+    assert m.proc_memory_maps(PID) == expected
+    # A map that grew by more than a third between measure and read: ENOMEM.
+    machine({"procs": [proc(PID, vmmap=entries)],
+             "faults": [fault("sysctl", vmmap, answers=[packed, packed * 2])]})
+    with pytest.raises(OSError) as e:
+        m.proc_memory_maps(PID)
+    assert (e.value.errno, e.value.strerror) == (
+        errno.ENOMEM, f"{fakebsd.strerror(errno.ENOMEM)} (originated from kinfo_getvmmap())")
+    # A record size of 0 ends the map.
+    machine({"procs": [proc(PID, vmmap=entries)],
+             "faults": [fault("sysctl", vmmap, answer=packed[:144] + bytes(144))]})
+    assert m.proc_memory_maps(PID) == expected[:1]
 
 
 def test_maps_of_a_missing_process_stop_at_its_record(machine):

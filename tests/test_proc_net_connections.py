@@ -37,6 +37,7 @@ def world():
         kinfo_socket(12, C.AF_INET, C.SOCK_STREAM, C.IPPROTO_TCP, ("10.0.0.1", 7777), ("10.0.0.2", 1)),
     ]
     w.tcp(("10.0.0.1", 22), ("10.0.0.3", 3333), C.TCPS_ESTABLISHED, holders=[(41, 3)])
+    w.syn(("10.0.0.1", 8080), ("10.0.0.8", 50001))     # first in the list, no socket
     return w
 
 

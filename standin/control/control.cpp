@@ -352,6 +352,10 @@ int load_base(Machine &m, PyObject *desc) {
         } else if (!as_mib(key, mib)) {
             return -1;
         }
+        // A node given here is a plain one, even where the machine composed it.
+        m.served.erase(mib_key(mib.data(), static_cast<unsigned>(mib.size())));
+        if (!name.empty())
+            m.served.erase(name);
         if (value == Py_None) {
             m.values.erase(mib);
             if (!name.empty())

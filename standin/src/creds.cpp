@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 
 #include "providers.h"
@@ -49,6 +50,23 @@ Cred cred_of(const Proc &p) {
 bool is_self(const Machine &m, const Proc &p) { return m.caller.pid >= 0 && p.pid == m.caller.pid; }
 
 bool someone_elses(const Proc &p) { return p.liveness == KillAnswer::NotPermitted; }
+
+// tdfind(): the process one of whose threads has this ID.
+const Proc *by_thread_id(const Machine &m, long long tid) {
+    for (const Proc &p : m.procs.list) {
+        if (p.liveness == KillAnswer::Gone)
+            continue;
+        for (const Bytes &t : p.threads) {
+            lwpid_t id;
+            if (t.size() < offsetof(struct kinfo_proc, ki_tid) + sizeof id)
+                continue;
+            std::memcpy(&id, t.data() + offsetof(struct kinfo_proc, ki_tid), sizeof id);
+            if (id == tid)
+                return &p;
+        }
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -149,7 +167,11 @@ int p_cansignal(const Machine &m, const Proc &p) {
 }
 
 const Proc *pget(const Machine &m, long long pid, unsigned flags, int *err) {
-    const Proc *p = pid < INT_MIN || pid > INT_MAX ? nullptr : m.procs.live(static_cast<int>(pid));
+    const Proc *p = nullptr;
+    if ((flags & PG_TID) && pid > kPidMax)
+        p = by_thread_id(m, pid);
+    else if (pid >= INT_MIN && pid <= INT_MAX)
+        p = m.procs.live(static_cast<int>(pid));
     int e = 0;
     if (!p)
         e = ESRCH;
@@ -169,5 +191,12 @@ const Proc *pget(const Machine &m, long long pid, unsigned flags, int *err) {
     }
     return p;
 }
+
+bool sees_pid(const Machine &m, int pid) {
+    const Proc *p = m.procs.find(pid);
+    return !p || p_cansee(m, *p) == 0;
+}
+
+bool sees_socket(const Machine &, const struct xsocket &) { return true; }
 
 }  // namespace fakebsd

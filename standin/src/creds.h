@@ -6,7 +6,12 @@
 
 #include "machine.h"
 
+struct xsocket;
+
 namespace fakebsd {
+
+// <sys/proc.h>: process IDs above this are thread IDs.
+inline constexpr long long kPidMax = 99999;
 
 // pget()'s flags, as far as the stand-in's calls use them.
 enum : unsigned {
@@ -15,6 +20,10 @@ enum : unsigned {
     PG_CANSCHED = 4,   // p_cansched (cpuset, priority): EPERM
     PG_NOTWEXIT = 8,   // pfind rather than pfind_any: a zombie is ESRCH
     PG_WANTREAD = PG_CANDEBUG | PG_NOTWEXIT,
+    // The lookup is pget()'s own (no PGET_NOTID): a number above PID_MAX is
+    // a thread ID, standing for its process (tdfind). Lookups by pfind
+    // (cpuset, priority) do not pass it.
+    PG_TID = 16,
 };
 
 // The process `pid` names, looked up and checked in pget()'s order; nullptr
@@ -26,6 +35,20 @@ int p_cansee(const Machine &m, const Proc &p);
 int p_candebug(const Machine &m, const Proc &p);
 int p_cansched(const Machine &m, const Proc &p);
 int p_cansignal(const Machine &m, const Proc &p);
+
+// Whether the caller sees the process `pid` in a system-wide table
+// (kern.proc.proc, kern.file), which leaves the others out without a word:
+// p_cansee. A PID the process table does not know (a table placed by hand)
+// is seen. The system-wide socket tables are composed once per installed
+// machine: this and sees_socket may depend on the machine alone.
+bool sees_pid(const Machine &m, int pid);
+
+// Whether the caller sees a protocol control block in its list
+// (cr_canseeinpcb, or cr_canseesocket for UNIX-domain sockets), by the
+// credential of its socket; `so` is the record's embedded xsocket, all zero
+// for a block without a socket. Every block is seen for now: the records
+// carry the socket's uid (so_uid) but no jail.
+bool sees_socket(const Machine &m, const struct xsocket &so);
 
 // A zombie, or a process on its way out (P_WEXIT).
 bool exiting(const Proc &p);

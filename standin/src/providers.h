@@ -32,6 +32,9 @@ const std::vector<Provider> &providers_disks();
 // A process's record as the table holds it, or a minimal one carrying its pid.
 Bytes record_of(const Proc &p);
 
+// The processes in the order the kernel walks its PID hash (proc_iterate).
+std::vector<const Proc *> pid_hash_order(const ProcTable &procs);
+
 // The answer of a 64-bit vm_meter.c counter whose stored value is `stored`,
 // for a read with a buffer of *oldlen bytes (oldlen null: a size query).
 Bytes counter64_answer(const Machine &m, const Bytes &stored, const size_t *oldlen);

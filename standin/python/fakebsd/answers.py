@@ -3,6 +3,7 @@ stand-in platform (libfakebsd) the way the module's own calls read them:
 
     sysctl((1, 14, 1, 1310))          -> the struct kinfo_proc bytes
     sysctlbyname("kern.cp_times")     -> the bytes of the node
+    measure("kern.file")              -> the size a size query reports (a MIB tuple works too)
     kinfo_getfile(1310)               -> the descriptor records, concatenated
     kinfo_getvmmap(1310)              -> the map entries, concatenated
     getfsstat()                       -> the struct statfs records, concatenated
@@ -88,6 +89,20 @@ def sysctlbyname(name):
     raw = name.encode()
     return _grow(lambda b, n: _lib.fbsd_sysctlbyname(raw, b, n, None, 0),
                  f"sysctlbyname({name!r})")
+
+
+def measure(node):
+    """What a size query of the node (a name or a MIB tuple) reports: the
+    kernel's estimate, which may exceed the answer."""
+    size = ctypes.c_size_t(0)
+    if isinstance(node, str):
+        rc = _lib.fbsd_sysctlbyname(node.encode(), None, ctypes.byref(size), None, 0)
+    else:
+        arr = (ctypes.c_int * len(node))(*node)
+        rc = _lib.fbsd_sysctl(arr, len(node), None, ctypes.byref(size), None, 0)
+    if rc == -1:
+        raise _failed(f"measure({node!r})")
+    return size.value
 
 
 def _records(call, pid, size):
