@@ -197,6 +197,31 @@ bool sees_pid(const Machine &m, int pid) {
     return !p || p_cansee(m, *p) == 0;
 }
 
-bool sees_socket(const Machine &, const struct xsocket &) { return true; }
+SocketSight::SocketSight(const Machine &m) : m_(m) {
+    all_ = m.caller.privileged && m.caller.jid == 0;
+    other_uids_ = sysctl_int(m, "security.bsd.see_other_uids", 1) != 0 || m.caller.privileged;
+    if (all_ || m.caller.jid == 0)
+        return;
+    const Bytes &files = m.socks.files;
+    for (size_t off = 0; off + sizeof(struct xfile) <= files.size(); off += sizeof(struct xfile)) {
+        struct xfile xf;
+        std::memcpy(&xf, files.data() + off, sizeof xf);
+        if (xf.xf_type != DTYPE_SOCKET || xf.xf_data == 0)
+            continue;
+        if (const Proc *p = m.procs.find(xf.xf_pid))
+            jail_of_.emplace(xf.xf_data, cred_of(*p).jid);
+    }
+}
+
+bool SocketSight::sees(const struct xsocket &so) const {
+    if (all_)
+        return true;
+    if (m_.caller.jid != 0) {
+        auto it = jail_of_.find(so.xso_so);
+        if (it == jail_of_.end() || it->second != m_.caller.jid)
+            return false;
+    }
+    return other_uids_ || so.so_uid == m_.caller.ruid;
+}
 
 }  // namespace fakebsd

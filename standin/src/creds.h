@@ -4,6 +4,9 @@
 // credentials as its kinfo_proc record carries them.
 #pragma once
 
+#include <cstdint>
+#include <unordered_map>
+
 #include "machine.h"
 
 struct xsocket;
@@ -46,9 +49,21 @@ bool sees_pid(const Machine &m, int pid);
 // Whether the caller sees a protocol control block in its list
 // (cr_canseeinpcb, or cr_canseesocket for UNIX-domain sockets), by the
 // credential of its socket; `so` is the record's embedded xsocket, all zero
-// for a block without a socket. Every block is seen for now: the records
-// carry the socket's uid (so_uid) but no jail.
-bool sees_socket(const Machine &m, const struct xsocket &so);
+// for a block without a socket. The credential is the socket's uid (so_uid)
+// and the jail of a process holding it in kern.file (a block no process
+// holds is the host's): the caller's jail must be the socket's, and without
+// see_other_uids its real uid the socket's, unless it is privileged.
+class SocketSight {
+  public:
+    explicit SocketSight(const Machine &m);
+    bool sees(const struct xsocket &so) const;
+
+  private:
+    const Machine &m_;
+    bool all_ = false;
+    bool other_uids_ = true;
+    std::unordered_map<uint64_t, int> jail_of_;  // socket address -> jail
+};
 
 // A zombie, or a process on its way out (P_WEXIT).
 bool exiting(const Proc &p);

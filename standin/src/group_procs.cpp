@@ -196,13 +196,15 @@ extern "C" int fbsd_kill(pid_t pid, int sig) {
         errno = EINVAL;
         return -1;
     }
+    // pfind_any: a zombie is found, and signalling it succeeds; then
+    // cr_cansignal (ESRCH for a hidden process, EPERM for someone else's).
     const Proc *p = pid > 0 ? m.procs.find(pid) : nullptr;
     if (!p || p->liveness == KillAnswer::Gone) {
         errno = ESRCH;
         return -1;
     }
-    if (p->liveness == KillAnswer::NotPermitted) {
-        errno = EPERM;
+    if (int err = p_cansignal(m, *p)) {
+        errno = err;
         return -1;
     }
     return 0;

@@ -141,11 +141,12 @@ const Bytes *serve_files(const Machine &m, bool size_query, long &report) {
 // Append the records of `records` (each `rec` bytes) the caller may see;
 // bytes after the last whole record stay.
 void append_seen(const Machine &m, const Bytes &records, size_t rec, size_t so_offset, Bytes &out) {
+    SocketSight sight(m);
     size_t run = 0, off = 0;
     for (; off + rec <= records.size(); off += rec) {
         struct xsocket so;
         std::memcpy(&so, records.data() + off + so_offset, sizeof so);
-        if (sees_socket(m, so))
+        if (sight.sees(so))
             continue;
         out.append(records, run, off - run);
         run = off + rec;
@@ -384,21 +385,26 @@ Bytes syncache_record(const Sock &s) {
     return raw(xt);
 }
 
-Bytes list_record(const Sock &s, uint64_t so) {
+// `uid`: the user whose credential the socket carries (its creator's).
+Bytes list_record(const Sock &s, uint64_t so, unsigned uid) {
     switch (s.kind) {
     case TCP: {
         struct xtcpcb xt;
         std::memset(&xt, 0, sizeof xt);
         xt.xt_len = sizeof xt;
         xt.xt_inp = inpcb(s, so);
+        xt.xt_inp.xi_socket.so_uid = uid;
         std::strncpy(xt.xt_stack, "freebsd", sizeof xt.xt_stack - 1);
         std::strncpy(xt.xt_cc, "cubic", sizeof xt.xt_cc - 1);
         xt.t_state = s.state;
         xt.t_maxseg = 1460;
         return raw(xt);
     }
-    case UDP:
-        return raw(inpcb(s, so));
+    case UDP: {
+        struct xinpcb xi = inpcb(s, so);
+        xi.xi_socket.so_uid = uid;
+        return raw(xi);
+    }
     default: {
         struct xunpcb xu;
         std::memset(&xu, 0, sizeof xu);
@@ -414,6 +420,7 @@ Bytes list_record(const Sock &s, uint64_t so) {
         xu.xu_socket.so_pcb = xu.xu_unpp;
         xu.xu_socket.xso_family = AF_UNIX;
         xu.xu_socket.so_type = static_cast<int16_t>(unix_type(s.kind));
+        xu.xu_socket.so_uid = uid;
         return raw(xu);
     }
     }
@@ -534,7 +541,20 @@ void default_socks(Machine &m) {
                          : s.kind == USTREAM ? m.socks.unix_stream
                          : s.kind == UDGRAM  ? m.socks.unix_dgram
                                              : m.socks.unix_seqpacket;
-        add_record(list, list_record(s, so));
+        // The socket carries its creator's credential: the first holder's
+        // (an accepted connection, its listener's: root's sshd for ssh).
+        unsigned uid = 0;
+        if (!s.holders.empty()) {
+            auto i = m.procs.index.find(s.holders.front());
+            if (i != m.procs.index.end()) {
+                struct kinfo_proc kp;
+                std::memset(&kp, 0, sizeof kp);
+                const Bytes &r = m.procs.list[i->second].kinfo;
+                std::memcpy(&kp, r.data(), std::min(r.size(), sizeof kp));
+                uid = kp.ki_uid;
+            }
+        }
+        add_record(list, list_record(s, so, uid));
         for (int pid : s.holders) {
             auto i = m.procs.index.find(pid);
             if (i == m.procs.index.end())
