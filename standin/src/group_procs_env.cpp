@@ -19,7 +19,7 @@ int answer_env(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
     int err = 0;
-    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_WANTREAD, &err);
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_WANTREAD | PG_TID, &err);
     if (!p)
         return err;
     struct kinfo_proc kp;

@@ -71,7 +71,7 @@ int answer_threads(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
     int err = 0;
-    const Proc *p = pget(m, mib[3], PG_CANSEE, &err);
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_TID, &err);
     if (!p)
         return err;
     out.clear();
@@ -88,7 +88,7 @@ int answer_rlimit(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 5 || static_cast<unsigned>(mib[4]) >= RLIM_NLIMITS)
         return EINVAL;
     int err = 0;
-    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_NOTWEXIT, &err);
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_NOTWEXIT | PG_TID, &err);
     if (!p)
         return err;
     auto it = p->rlimits.find(mib[4]);
@@ -110,7 +110,7 @@ int write_rlimit(const int *mib, unsigned len, const void *newp, size_t newlen) 
         return EINVAL;
     const Machine &m = current();
     int err = 0;
-    const Proc *p = pget(m, mib[3], PG_CANDEBUG | PG_NOTWEXIT, &err);
+    const Proc *p = pget(m, mib[3], PG_CANDEBUG | PG_NOTWEXIT | PG_TID, &err);
     if (!p)
         return err;
     int resource = mib[4];

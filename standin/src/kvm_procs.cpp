@@ -120,7 +120,7 @@ extern "C" struct kinfo_proc *fbsd_kvm_getprocs(kvm_t *kd, int op, int arg, int 
     } else {
         // kern.proc.pid: zombies are found, hidden processes are not.
         int err = 0;
-        const Proc *p = pget(m, arg, PG_CANSEE, &err);
+        const Proc *p = pget(m, arg, PG_CANSEE | PG_TID, &err);
         if (!p) {
             errno = err;
             syserr(kd, "kvm_getprocs", err);

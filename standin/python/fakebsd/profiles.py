@@ -73,35 +73,6 @@ def _u64(v):
     return int(v).to_bytes(8, "little", signed=False)
 
 
-# ---- what the default machine holds ------------------------------------------
-
-def _default_view():
-    """The built-in default machine's process records and socket tables, read
-    in a thread of its own (so the caller's machine is left alone)."""
-    from . import answers
-    import _fakebsd
-
-    out = {}
-
-    def read():
-        _fakebsd.install(None, "thread", "default")
-        try:
-            size = _fakebsd.sizeof("kinfo_proc")
-            # Every process of the table, the ones left out of the list too.
-            out["procs"] = {pid: answers.sysctl((1, 14, 1, pid))[:size]
-                            for pid in _fakebsd.table_pids()}
-            for name in ("kern.file", "net.inet.tcp.pcblist", "net.inet.udp.pcblist",
-                         "net.local.stream.pcblist", "net.local.dgram.pcblist"):
-                out[name] = answers.sysctlbyname(name)
-        finally:
-            _fakebsd.uninstall()
-
-    t = threading.Thread(target=read, name="fakebsd-profile")
-    t.start()
-    t.join()
-    return out
-
-
 def _offset(record, path):
     return next(f[1] for f in _fields(record) if f[0] == path)
 
@@ -111,63 +82,19 @@ def _field(data, record, path, size, signed=False):
     return int.from_bytes(data[off:off + size], "little", signed=signed)
 
 
-def _records(answer, header, size):
-    """The records of a protocol list answer, without header and trailer."""
-    body = answer[header:len(answer) - header]
-    return [body[i:i + size] for i in range(0, len(body) - size + 1, size)]
-
-
-def _hidden(pids):
-    """Processes the caller cannot see: absent from kern.proc.proc, ESRCH for
-    every call naming them (p_cansee)."""
-    # TODO(credentials): say who the caller is and let the machine's
-    # credential check hide them, instead of marking them gone.
-    return [{"pid": pid, "kill": "gone", "listed": False} for pid in pids]
-
-
 # ---- unprivileged ------------------------------------------------------------
 
 def _unprivileged():
-    alice = 1001
-    view = _default_view()
-    ruid = {pid: _field(rec, "kinfo_proc", "ki_ruid", 4) for pid, rec in view["procs"].items()}
-    mine = {pid for pid, uid in ruid.items() if uid == alice}
-
-    # kern.file: the rows of the processes she can see.
-    xsize = _sizeof("xfile")
-    files = view["kern.file"]
-    rows = [files[i:i + xsize] for i in range(0, len(files) - xsize + 1, xsize)]
-    kept_rows, holders = [], {}
-    for row in rows:
-        pid = _field(row, "xfile", "xf_pid", 4, signed=True)
-        data = _field(row, "xfile", "xf_data", 8)
-        holders.setdefault(data, set()).add(pid)
-        if pid in mine:
-            kept_rows.append(row)
-
-    # The protocol lists: the sockets she created (the kernel checks the
-    # credential a socket was made with). A socket held only by her processes
-    # is hers; the one she shares with root's sshd was accepted by sshd.
-    def hers(so):
-        return so != 0 and bool(holders.get(so)) and holders[so] <= mine
-
-    socks = {"files": kept_rows}
-    for key, name, hdr, rec, path in (
-            ("tcp", "net.inet.tcp.pcblist", 64, "xtcpcb", "xt_inp.xi_socket.xso_so"),
-            ("udp", "net.inet.udp.pcblist", 64, "xinpcb", "xi_socket.xso_so"),
-            ("unix_stream", "net.local.stream.pcblist", 32, "xunpcb", "xu_socket.xso_so"),
-            ("unix_dgram", "net.local.dgram.pcblist", 32, "xunpcb", "xu_socket.xso_so")):
-        socks[key] = [r for r in _records(view[name], hdr, _sizeof(rec))
-                      if hers(_field(r, rec, path, 8))]
-
+    # alice, without privilege, from her python3.13 (1310); the machine's
+    # credential checks do the rest: other users' processes are hidden
+    # (ESRCH, left out of kern.proc.proc and kern.file), and the protocol
+    # lists show only the sockets made with her credential (not the ssh
+    # connection root's sshd accepted, though her session holds it).
     return {
+        "caller": {"uid": 1001, "gid": 1001, "groups": [1001], "privileged": False, "pid": 1310},
         "sysctl": {"security.bsd.see_other_uids": _i32(0),
                    "security.bsd.see_other_gids": _i32(1),
                    "security.bsd.unprivileged_proc_debug": _i32(1)},
-        # TODO(credentials): the caller is alice, unprivileged:
-        #   {"caller": {"uid": 1001, "gid": 1001, "groups": [1001], "privileged": False}}
-        "procs_changed": _hidden(sorted(set(view["procs"]) - mine)),
-        "socks": socks,
     }
 
 
@@ -179,7 +106,6 @@ _JAIL_IP6 = "2001:db8:1::30"
 
 
 def _jail():
-    view = _default_view()
     daemon_env = [b"PATH=/sbin:/bin:/usr/sbin:/usr/bin:/usr/local/sbin:/usr/local/bin", b"HOME=/",
                   b"PWD=/", b"JAIL=www"]
     start = 1765180800 + 3600
@@ -295,21 +221,20 @@ def _jail():
                       svuid=80, stat=_C["SZOMB"], jid=_JID, login=b"root", path=b"",
                       **{"start.tv_sec": start + 5000}))
 
+    # The socket tables hold the jail's sockets: what the jail's credential
+    # checks leave of the host's. The host's processes stay in the table,
+    # out of sight of a caller in jail 3 (p_cansee's prison_check).
     socks = w.socks()
-    # The jail's host side: the host's processes exist but are out of sight.
-    hidden = _hidden(sorted(view["procs"]))
-    # TODO(credentials): the caller is root inside jail 3 (privileged there):
-    #   {"caller": {"uid": 0, "gid": 0, "jail": 3, "privileged": True}}
-    # and the host's processes keep jid 0 instead of being marked gone.
     no_sensors = temperatures({cpu: (None, None) for cpu in range(4)})
     no_cpufreq = {}
     for cpu in range(4):
         no_cpufreq[f"dev.cpu.{cpu}.freq"] = None
         no_cpufreq[f"dev.cpu.{cpu}.freq_levels"] = None
     return {
+        "caller": {"uid": 0, "gid": 0, "groups": [0, 5], "jid": _JID, "privileged": True, "pid": 3105},
         "sysctl": {**no_sensors, **no_cpufreq, "security.jail.jailed": _i32(1),
                    "kern.hostname": b"www.example.org\0"},
-        "procs_changed": hidden + procs,
+        "procs_changed": procs,
         "socks": socks,
         "mounts": [
             statfs(b"zroot/jails/www", b"/", b"zfs",
