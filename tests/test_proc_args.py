@@ -1,5 +1,6 @@
 """A process's command line (kern.proc.args) and environment (libkvm)."""
 
+import ctypes
 import errno
 
 import pytest
@@ -132,6 +133,16 @@ def test_environ_resident_with_other_flags(machine, no_leaks):
 def test_environ_empty(machine, no_leaks, env_fault):
     env = [] if env_fault is None else [b"A=1"]
     machine({"procs": [user_proc(env=env)], "faults": [env_fault] if env_fault else []})
+    assert m.proc_environ(42) == {}
+
+
+def test_environ_empty_after_a_stale_errno(machine, no_leaks):
+    # libkvm answers "no environment" with NULL and errno untouched, so an
+    # errno left over from before the call must not be taken for a failure.
+    machine({"procs": [user_proc(env=[b"A=1"])], "faults": [fault("kvm_getenvv", 42, errno=0)]})
+    errno_location = ctypes.CDLL(None).__errno_location
+    errno_location.restype = ctypes.POINTER(ctypes.c_int)
+    errno_location()[0] = errno.EIO
     assert m.proc_environ(42) == {}
 
 

@@ -109,10 +109,15 @@ def test_maps_whole_entries_in_kernel_order(machine):
     ]
 
 
-def test_map_path_filling_its_field_is_read_no_further(machine):
-    # The last entry's path runs to the end of the array without a NUL.
-    entries = maps_of(machine, vmentry(1, 2, path=b"/a"), vmentry(3, 4, path=b"p" * 1024))
-    assert entries[0][2] == "/a" and entries[1][2] == "p" * 1024
+@pytest.mark.parametrize("at", [0, 1, 2])
+def test_map_path_filling_its_field_is_read_no_further(machine, at):
+    # A path filling its whole field has no NUL: read to the field's end and
+    # not into the next entry, wherever it stands (the last entry's runs to
+    # the end of the array).
+    paths = [b"/a", b"/b", b"/c"]
+    paths[at] = b"p" * 1024
+    entries = maps_of(machine, *(vmentry(2 * i + 1, 2 * i + 2, path=p) for i, p in enumerate(paths)))
+    assert [e[2] for e in entries] == [p.decode() for p in paths]
 
 
 def test_maps_empty(machine):
