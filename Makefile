@@ -34,8 +34,11 @@ demo: build
 test: build
 	$(VPY) -m pytest -q tests
 
-# The module's sources against FreeBSD's own headers, plus every record layout
-# of the stand-in pinned to FreeBSD's by static_asserts.
+# The module built for x86_64 FreeBSD through CMakeLists.txt with zig as the
+# compiler (its FreeBSD branch, FreeBSD's headers), linked, and the shared
+# object checked: FreeBSD's ELF, the libraries it needs, every undefined symbol
+# provided on FreeBSD. Plus every record layout of the stand-in pinned to
+# FreeBSD's by static_asserts.
 check-freebsd: build
 	mkdir -p build
 	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp
