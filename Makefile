@@ -5,7 +5,21 @@
 CACHE      ?= $(or $(MORVEX_CACHE),$(HOME)/.cache/morvex)
 export MORVEX_CACHE := $(CACHE)
 PYTHON_FT  := $(CACHE)/python3.13t/bin/python3.13t
+PYTHON_GIL := $(CACHE)/python3.13/bin/python3.13
+
+# PY=gil: test, demo, bench, check-threads and check-leaks run on the ordinary
+# CPython 3.13 with the GIL (its own venv, .venv-gil) instead of the
+# free-threaded one. The other checks always use the free-threaded build.
+PY ?= ft
+ifeq ($(PY),ft)
+PYTHON     := $(PYTHON_FT)
 VENV       := .venv
+else ifeq ($(PY),gil)
+PYTHON     := $(PYTHON_GIL)
+VENV       := .venv-gil
+else
+$(error PY is ft (free-threaded, the default) or gil)
+endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
@@ -16,9 +30,12 @@ all: test
 $(PYTHON_FT):
 	MORVEX_CACHE=$(CACHE) sh tools/bootstrap-python.sh
 
-$(VENV)/.ready: $(PYTHON_FT) requirements-dev.txt
+$(PYTHON_GIL):
+	MORVEX_CACHE=$(CACHE) GIL=1 sh tools/bootstrap-python.sh
+
+$(VENV)/.ready: $(PYTHON) requirements-dev.txt
 	rm -rf $(VENV)
-	$(PYTHON_FT) -m venv $(VENV)
+	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 	touch $@
 
@@ -42,7 +59,7 @@ test: build
 check-freebsd: build
 	mkdir -p build
 	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp
-	LAYOUT_ASSERTS=build/layout_asserts.cpp bash tools/check-freebsd/run.sh
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake LAYOUT_ASSERTS=build/layout_asserts.cpp bash tools/check-freebsd/run.sh
 
 # Every module function, on its success path and on each failure path the
 # stand-in drives, called in rounds of LEAK_CALLS calls: no growth of the
@@ -83,4 +100,4 @@ bench: build
 	$(VPY) bench/run.py
 
 clean:
-	rm -rf build $(VENV) .venv-asan .venv-tsan
+	rm -rf build .venv .venv-gil .venv-asan .venv-tsan
