@@ -23,7 +23,7 @@ endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-asan check-leaks check-fuzz check-threads check-tsan bench clean
+.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz check-threads check-tsan bench clean
 
 all: test
 
@@ -60,6 +60,11 @@ check-freebsd: build
 	mkdir -p build
 	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp
 	CMAKE=$(CURDIR)/$(VENV)/bin/cmake LAYOUT_ASSERTS=build/layout_asserts.cpp bash tools/check-freebsd/run.sh
+
+# The module and the control module against the headers of the newest CPython
+# releases Debian packages (3.14, 3.15), free-threaded: warnings are errors.
+check-headers:
+	sh tools/check-headers.sh
 
 # Every module function, on its success path and on each failure path the
 # stand-in drives, called in rounds of LEAK_CALLS calls: no growth of the
