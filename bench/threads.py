@@ -5,7 +5,12 @@ so on a machine with two idle cores two threads should complete close to
 twice the calls one thread does in the same time. Every one of the 46
 functions is called with the arguments of tests/calls.py on the built-in
 default machine; each thread makes its own copies of the argument objects
-(two threads touching the reference count of one list would measure that).
+and calls through its own functools.partial of the function. Two threads
+touching the reference count of one object measure the interpreter, not the
+module: in 3.13 every call from Python code writes the reference count of
+the function object (and of a shared argument list), and when two cores take
+turns at that cache line a call of a microsecond or two costs a good part
+more (--shared-callable shows it).
 Prints calls per second and the ratio per function; ratios below --flag are
 marked.
 
@@ -23,9 +28,11 @@ load average at the start is printed. glibc keeps freed memory as FreeBSD's
 allocator does (_malloc.py) unless --system-malloc.
 
     python bench/threads.py [name ...] [--seconds S] [--rounds R] [--system-malloc]
+                            [--shared-callable]
 """
 
 import argparse
+import functools
 import os
 import pathlib
 import sys
@@ -56,7 +63,7 @@ def fresh(value):
     raise TypeError(f"no fresh copy of {value!r}")
 
 
-def throughput(name, args, threads, seconds):
+def throughput(name, args, threads, seconds, shared_callable=False):
     """Calls per second of `threads` threads calling name(*args) for
     `seconds`, and calls per second of the CPU time the threads got."""
     counts = [0] * threads
@@ -67,6 +74,8 @@ def throughput(name, args, threads, seconds):
 
     def worker(i):
         fn = getattr(m, name)
+        if not shared_callable:
+            fn = functools.partial(fn)
         own = fresh(args)
         start.wait()
         c0 = time.thread_time()
@@ -101,6 +110,8 @@ def main(argv=None):
     p.add_argument("--rounds", type=int, default=3, help="best of this many")
     p.add_argument("--flag", type=float, default=1.8, help="mark ratios below this")
     p.add_argument("--system-malloc", action="store_true", help="leave glibc's malloc as it is")
+    p.add_argument("--shared-callable", action="store_true",
+                   help="every thread calls the module's function object itself")
     args = p.parse_args(argv)
     malloc = keep_memory(args.system_malloc)
 
@@ -119,9 +130,9 @@ def main(argv=None):
             pass
         one = two = one_cpu = two_cpu = busy = 0.0
         for _ in range(args.rounds):
-            wall, cpu, _ = throughput(name, call_args, 1, args.seconds)
+            wall, cpu, _ = throughput(name, call_args, 1, args.seconds, args.shared_callable)
             one, one_cpu = max(one, wall), max(one_cpu, cpu)
-            wall, cpu, both = throughput(name, call_args, 2, args.seconds)
+            wall, cpu, both = throughput(name, call_args, 2, args.seconds, args.shared_callable)
             if wall > two:
                 two, busy = wall, both
             two_cpu = max(two_cpu, cpu)
