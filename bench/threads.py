@@ -28,7 +28,7 @@ load average at the start is printed. glibc keeps freed memory as FreeBSD's
 allocator does (_malloc.py) unless --system-malloc.
 
     python bench/threads.py [name ...] [--seconds S] [--rounds R] [--system-malloc]
-                            [--shared-callable]
+                            [--pause P] [--shared-callable]
 """
 
 import argparse
@@ -110,6 +110,8 @@ def main(argv=None):
     p.add_argument("--rounds", type=int, default=3, help="best of this many")
     p.add_argument("--flag", type=float, default=1.8, help="mark ratios below this")
     p.add_argument("--system-malloc", action="store_true", help="leave glibc's malloc as it is")
+    p.add_argument("--pause", type=float, default=0.0,
+                   help="seconds to sleep after each measurement (leaves a shared machine to others)")
     p.add_argument("--shared-callable", action="store_true",
                    help="every thread calls the module's function object itself")
     args = p.parse_args(argv)
@@ -132,7 +134,9 @@ def main(argv=None):
         for _ in range(args.rounds):
             wall, cpu, _ = throughput(name, call_args, 1, args.seconds, args.shared_callable)
             one, one_cpu = max(one, wall), max(one_cpu, cpu)
+            time.sleep(args.pause)
             wall, cpu, both = throughput(name, call_args, 2, args.seconds, args.shared_callable)
+            time.sleep(args.pause)
             if wall > two:
                 two, busy = wall, both
             two_cpu = max(two_cpu, cpu)
