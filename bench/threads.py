@@ -78,6 +78,7 @@ def throughput(name, args, threads, seconds, shared_callable=False):
     `seconds`, and calls per second of the CPU time the threads got."""
     counts = [0] * threads
     cpu = [0.0] * threads
+    spans = [1.0] * threads  # each thread's own wall time: the main thread may start late
     start = threading.Barrier(threads + 1)
     stop = threading.Event()
     expected = EXPECTED_ERRORS.get(name, ())
@@ -91,6 +92,7 @@ def throughput(name, args, threads, seconds, shared_callable=False):
             fakebsd.install(None, "thread", "default")
         start.wait()
         c0 = time.thread_time()
+        w0 = time.perf_counter()
         n = 0
         while not stop.is_set():
             for _ in range(50):
@@ -100,6 +102,7 @@ def throughput(name, args, threads, seconds, shared_callable=False):
                     pass
             n += 50
         cpu[i] = time.thread_time() - c0
+        spans[i] = time.perf_counter() - w0
         counts[i] = n
         if name in WRITERS:
             fakebsd.uninstall()
@@ -108,13 +111,12 @@ def throughput(name, args, threads, seconds, shared_callable=False):
     for t in pool:
         t.start()
     start.wait()
-    t0 = time.perf_counter()
     time.sleep(seconds)
     stop.set()
     for t in pool:
         t.join()
-    wall = time.perf_counter() - t0
-    return sum(counts) / wall, sum(counts) / sum(cpu), sum(cpu) / wall
+    return (sum(n / w for n, w in zip(counts, spans)), sum(counts) / sum(cpu),
+            sum(c / w for c, w in zip(cpu, spans)))
 
 
 def main(argv=None):
