@@ -23,7 +23,7 @@ endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz check-threads check-tsan bench clean
+.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz check-threads check-tsan check-sweep bench clean
 
 all: test
 
@@ -45,8 +45,10 @@ $(VENV)/.built: $(VENV)/.ready $(SOURCES)
 
 build: $(VENV)/.built
 
+# `make demo PROFILE=<name>` reports on one of the stand-in's machine
+# profiles instead of the default server: unprivileged, jail, vm, large.
 demo: build
-	@$(VPY) tools/demo.py
+	@$(VPY) tools/demo.py $(PROFILE)
 
 test: build
 	$(VPY) -m pytest -q tests
@@ -100,6 +102,19 @@ check-threads: build
 # interpreter built for it (built once into the cache, like the other).
 check-tsan:
 	sh tools/check-tsan.sh
+
+# Every module function on every machine profile, for every process of the
+# profile (the suite samples the large profile's 10,000 processes). On the
+# large profile the writes (each copies the whole machine) stay sampled on
+# SWEEP_SETTERS processes, and proc_net_connections (each call reads the
+# whole TCP list) on every SWEEP_NET_EVERY-th process.
+SWEEP_SETTERS ?= 30
+SWEEP_NET_EVERY ?= 10
+
+check-sweep: build
+	MORVEX_SWEEP_PROCS=all MORVEX_SWEEP_SETTERS=$(SWEEP_SETTERS) \
+		MORVEX_SWEEP_NET_EVERY=$(SWEEP_NET_EVERY) $(VPY) -m pytest -q -s \
+		-p no:cacheprovider tests/gates/test_sweep.py
 
 bench: build
 	$(VPY) bench/run.py

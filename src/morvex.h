@@ -15,8 +15,12 @@ extern int MORVEX_TESTING;
 extern int MORVEX_CONN_NONE;
 // The module's exception class for zombie processes (borrowed; the module owns it).
 extern PyObject *ZombieProcessError;
-// Serialises walks of the user-accounting database.
+// The module's two locks. utxent_lock serialises walks of the user-accounting
+// database. kvm_lock serialises the libkvm calls that share the library's
+// process-wide state (kvm_getenvv with the copy of its answer, and
+// kvm_getswapinfo). No other path takes a lock.
 extern PyMutex utxent_lock;
+extern PyMutex kvm_lock;
 
 // Bounded strings.
 int str_format(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

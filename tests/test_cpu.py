@@ -21,7 +21,7 @@ def names_read():
 
 
 def oserror_text(err, origin):
-    return f"{os.strerror(err)} (originated from {origin})"
+    return f"{fakebsd.strerror(err)} (originated from {origin})"
 
 
 # ---- counts and times -------------------------------------------------------
@@ -73,7 +73,9 @@ def test_per_cpu_times_256_cpus(machine):
     assert type(result) is list and len(result) == 256
     for i, t in enumerate(result):
         assert t == (i / 128, 2 * i / 128, 3 * i / 128, i + 1 / 128, 4 * i / 128)
-    assert fakebsd.calls() == [("sysctl", "6.3"), ("sysctlbyname", "kern.cp_times")]
+    # The kernel's own answer size, then the answer.
+    assert fakebsd.calls() == [("sysctl", "6.3"), ("sysctlbyname", "kern.cp_times (measure)"),
+                               ("sysctlbyname", "kern.cp_times")]
 
 
 def test_per_cpu_times_default_machine_agrees_with_cpu_times(machine):
@@ -83,9 +85,40 @@ def test_per_cpu_times_default_machine_agrees_with_cpu_times(machine):
     assert tuple(sum(c[k] for c in per_cpu) for k in range(5)) == pytest.approx(m.cpu_times())
 
 
-def test_per_cpu_times_more_slots_than_cpus(machine):
-    # The kernel has more per-CPU slots than hw.ncpu counts: the read fails.
-    machine({"sysctl": {"hw.ncpu": i32(2), "kern.cp_times": cp_times(*[cp_time(idle=1)] * 3)}})
+def rec(i):
+    return cp_time(user=128 * i, nice=1, sys=2, intr=3, idle=640 + i)
+
+
+def times(i):
+    return (i, 1 / 128, 2 / 128, (640 + i) / 128, 3 / 128)
+
+
+@pytest.mark.parametrize("present", [
+    [0, 1, 3],                      # one id missing
+    [0, 5],                         # several in a row
+    list(range(0, 256, 2)),         # 128 CPUs, every other id absent
+    [1, 2],                         # the first id absent
+])
+def test_per_cpu_times_sparse_cpu_ids(machine, no_leaks, present):
+    # The kernel answers a record per id up to the highest, zeros for an
+    # absent id; hw.ncpu counts the CPUs present. One entry per present CPU.
+    machine({"sysctl": fakebsd.cpus({i: rec(i) for i in present})})
+    assert m.cpu_count_logical() == len(present)
+    assert m.per_cpu_times() == [times(i) for i in present]
+    assert tuple(map(sum, zip(*m.per_cpu_times()))) == pytest.approx(m.cpu_times())
+
+
+def test_per_cpu_times_keeps_an_idle_cpu_when_no_id_is_absent(machine):
+    # As many records as CPUs: none is absent, even one with no ticks yet.
+    machine({"sysctl": {"hw.ncpu": i32(2), "kern.cp_times": cp_times(cp_time(), rec(1))}})
+    assert m.per_cpu_times() == [(0.0,) * 5, times(1)]
+
+
+def test_per_cpu_times_answer_larger_than_its_size_query(machine):
+    # Sized from the kernel's own answer: an answer that outgrows its size
+    # query still fails as a short read does.
+    machine({"sysctl": fakebsd.cpus({0: rec(0), 2: rec(2)}),
+             "faults": [fault("sysctlbyname", "kern.cp_times", report=80, nth=1, times=1)]})
     with pytest.raises(OSError) as e:
         m.per_cpu_times()
     assert e.value.errno == errno.ENOMEM
@@ -120,7 +153,9 @@ def test_per_cpu_times_largest_count_accepted(machine):
     (fault("sysctl", NCPU_MIB, report=8), RuntimeError, "sysctl() size mismatch"),
     (fault("sysctlbyname", "kern.cp_times", errno=errno.EACCES), PermissionError,
      oserror_text(errno.EACCES, "sysctlbyname('kern.cp_times')")),
-    (fault("sysctlbyname", "kern.cp_times", report=200), RuntimeError,
+    (fault("sysctlbyname", "kern.cp_times", errno=errno.EACCES, nth=2), PermissionError,
+     oserror_text(errno.EACCES, "sysctlbyname('kern.cp_times')")),
+    (fault("sysctlbyname", "kern.cp_times", report=200, nth=2), RuntimeError,
      "sysctlbyname('kern.cp_times') size mismatch: returned 200, expected 160"),
 ])
 def test_per_cpu_times_failures(machine, f, cls, text):
@@ -135,18 +170,27 @@ def test_per_cpu_times_failures(machine, f, cls, text):
 STATS = ["v_soft", "v_intr", "v_syscall", "v_trap", "v_swtch"]  # the order they are read in
 
 
-def stats_desc(values):
-    return {"sysctl": {f"vm.stats.sys.{n}": u32(v) for n, v in zip(STATS, values)}}
+def stats_desc(values, counter=fakebsd.u64):
+    return {"sysctl": {f"vm.stats.sys.{n}": counter(v) for n, v in zip(STATS, values)}}
 
 
 @pytest.mark.parametrize("values,expected", [
     ((1, 2, 3, 4, 5), (5, 2, 1, 3, 4)),  # switches, interrupts, soft, syscalls, traps
     ((0, 2**32 - 1, 2**31, 7, 2**32 - 2), (2**32 - 2, 2**32 - 1, 0, 2**31, 7)),
+    ((2**32, 2**33 + 1, 2**64 - 1, 5, 2**40), (2**40, 2**33 + 1, 2**32, 2**64 - 1, 5)),
 ])
-def test_cpu_stats(machine, values, expected):
-    machine(stats_desc(values))
+@pytest.mark.parametrize("compat", [True, False])
+def test_cpu_stats(machine, values, expected, compat):
+    # 64-bit counters, exact above 2**32 on kernels with and without the
+    # 32-bit compatibility of COMPAT_FREEBSD11.
+    machine({**stats_desc(values), "compat_freebsd11": compat})
     assert m.cpu_stats() == expected
     assert names_read() == [f"vm.stats.sys.{n}" for n in STATS]
+
+
+def test_cpu_stats_32_bit_counters_of_older_kernels(machine):
+    machine(stats_desc((1, 2, 2**32 - 1, 4, 5), counter=u32))
+    assert m.cpu_stats() == (5, 2, 1, 2**32 - 1, 4)
 
 
 @pytest.mark.parametrize("failing", range(5))

@@ -9,6 +9,7 @@ import re
 import pytest
 
 import _morvex_bsd as m
+import fakebsd
 
 from conftest import run_python
 
@@ -132,7 +133,7 @@ def test_oserror_wsyscall_uses_errno_and_keeps_it(err, cls):
     with pytest.raises(OSError) as e:
         error_op("morvex_oserror_wsyscall", b"sysctl()")
     assert e.value.errno == err and type(e.value) is (cls if cls is not MemoryError else OSError)
-    assert e.value.strerror == f"{os.strerror(err)} (originated from sysctl())"
+    assert e.value.strerror == f"{fakebsd.strerror(err)} (originated from sysctl())"
     assert ctypes.get_errno() == err
 
 

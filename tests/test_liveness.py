@@ -3,7 +3,6 @@ per-process call turns into."""
 
 import ctypes
 import errno
-import os
 
 import pytest
 
@@ -51,7 +50,7 @@ def test_kinfo_proc_pid0_asks_the_kernel_and_negative_does_not(machine):
     (fault("sysctl", (1, 14, 1, 1), answer=b""), ProcessLookupError, errno.ESRCH,
      "force no such process (originated from sysctl(kinfo_proc), size = 0)"),
     (fault("sysctl", (1, 14, 1, 1), errno=errno.EACCES), PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from sysctl(kinfo_proc))"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from sysctl(kinfo_proc))"),
 ])
 def test_kinfo_proc_failures(machine, f, cls, err, message):
     machine({"procs": PROCS, "faults": [f]})
@@ -83,7 +82,7 @@ def test_pid_exists_unexpected_errno(machine):
 
 
 @pytest.mark.parametrize("pid,err,faults,cls,message", [
-    (1, errno.EACCES, [], PermissionError, f"{os.strerror(errno.EACCES)} (originated from kinfo_getfile())"),
+    (1, errno.EACCES, [], PermissionError, f"{fakebsd.strerror(errno.EACCES)} (originated from kinfo_getfile())"),
     (70, 0, [], ProcessLookupError, "force no such process (originated from kinfo_getfile())"),
     (50, 0, [], m.ZombieProcessError, ""),
     (1, 0, [], RuntimeError, "kinfo_getfile() syscall failed"),

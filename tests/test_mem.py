@@ -25,7 +25,7 @@ def mallctl_calls():
 
 
 def oserror_text(err, origin):
-    return f"{os.strerror(err)} (originated from {origin})"
+    return f"{fakebsd.strerror(err)} (originated from {origin})"
 
 
 # ---- virtual memory ---------------------------------------------------------
@@ -109,36 +109,71 @@ def test_virtual_mem_default_machine(machine):
 
 # ---- swap -------------------------------------------------------------------
 
-def swap_desc(devices, swapin=4, swapout=6, vnodein=1, vnodeout=2):
+DMMAX = 32  # pages libkvm counts off each device (vm.dmmax)
+
+
+def swap_desc(devices, swapin=4, swapout=6, vnodein=1, vnodeout=2, counter=u64):
     return {"swap": devices,
-            "sysctl": {VM + "v_swapin": u32(swapin), VM + "v_swapout": u32(swapout),
-                       VM + "v_vnodein": u32(vnodein), VM + "v_vnodeout": u32(vnodeout)}}
+            "sysctl": {"vm.dmmax": fakebsd.i32(DMMAX),
+                       VM + "v_swapin": counter(swapin), VM + "v_swapout": counter(swapout),
+                       VM + "v_vnodein": counter(vnodein), VM + "v_vnodeout": counter(vnodeout)}}
 
 
 SWAP_READS = [VM + "v_swapin", VM + "v_swapout", VM + "v_vnodein", VM + "v_vnodeout"]
 
 
+def module_calls():
+    """The module's own platform calls: libkvm's reads inside kvm_getswapinfo
+    (vm.dmmax, the vm.swap_info nodes) left out."""
+    out, inside = [], False
+    for c, k in fakebsd.calls():
+        if c == "kvm_getswapinfo":
+            inside = True
+        elif inside and (k == "vm.dmmax" or c in ("sysctl", "sysctlnametomib")):
+            continue
+        else:
+            inside = False
+        if c != "sysconf":
+            out.append((c, k))
+    return out
+
+
 def test_swap_mem(machine, no_leaks):
-    machine(swap_desc([swapdev("ada0p3", total=1000, used=100), swapdev("ada1p3", total=24, used=20)]))
+    machine(swap_desc([swapdev("ada0p3", nblks=1000 + DMMAX, used=100),
+                       swapdev("ada1p3", nblks=24 + DMMAX, used=20)]))
     assert m.swap_mem() == (1024 * 4096, 120 * 4096, 904 * 4096, 10, 3)
-    assert [c for c, _ in fakebsd.calls() if c != "sysconf"] == ["kvm_open", "kvm_getswapinfo"] + ["sysctlbyname"] * 4
-    assert names_read() == SWAP_READS
+    assert [c for c, _ in module_calls()] == ["kvm_open", "kvm_getswapinfo"] + ["sysctlbyname"] * 4
+    assert [k for c, k in module_calls() if c == "sysctlbyname"] == SWAP_READS
 
 
-@pytest.mark.parametrize("devices", [[], [swapdev("ada0p3", total=2**32 - 1, used=2**32 - 1)]])
+def test_swap_mem_default_machine(machine):
+    # One partition of 1048576 blocks, reported by libkvm without vm.dmmax.
+    machine()
+    total, used, free, _, _ = m.swap_mem()
+    assert (total, used, free) == (1048544 * 4096, 3412 * 4096, (1048544 - 3412) * 4096)
+
+
+@pytest.mark.parametrize("devices", [[], [swapdev("ada0p3", nblks=2**31 - 1, used=2**31 - 1 - DMMAX)]])
 def test_swap_mem_edges(machine, devices):
     machine(swap_desc(devices))
     total, used, free, *_ = m.swap_mem()
-    p = 4096
-    expected = (2**32 - 1) * p if devices else 0
+    expected = (2**31 - 1 - DMMAX) * 4096 if devices else 0
     assert (total, used, free) == (expected, expected, 0)
 
 
-@pytest.mark.parametrize("a,b,expected", [(2**32 - 1, 1, 0), (2**32 - 1, 2**32 - 1, 2**32 - 2),
-                                          (2**31, 2**31 + 5, 5)])
-def test_swap_mem_paging_sums_wrap(machine, a, b, expected):
-    machine(swap_desc([], swapin=a, swapout=b, vnodein=b, vnodeout=a))
+@pytest.mark.parametrize("a,b,expected", [(2**32 - 1, 1, 2**32), (2**32 - 1, 2**32 - 1, 2**33 - 2),
+                                          (2**40, 5, 2**40 + 5)])
+@pytest.mark.parametrize("compat", [True, False])
+def test_swap_mem_paging_sums_are_64_bit(machine, a, b, expected, compat):
+    # 64-bit counters, on kernels with and without the 32-bit compatibility.
+    machine({**swap_desc([], swapin=a, swapout=b, vnodein=b, vnodeout=a), "compat_freebsd11": compat})
     assert m.swap_mem()[3:] == (expected, expected)
+
+
+def test_swap_mem_reads_32_bit_counters_of_older_kernels(machine):
+    # An older kernel keeps 32-bit counters and answers 4 bytes.
+    machine(swap_desc([], swapin=2**32 - 1, swapout=1, vnodein=7, vnodeout=8, counter=u32))
+    assert m.swap_mem()[3:] == (2**32, 15)
 
 
 @pytest.mark.parametrize("f,text", [
@@ -146,23 +181,29 @@ def test_swap_mem_paging_sums_wrap(machine, a, b, expected):
     (fault("kvm_getswapinfo", errno=errno.EIO), "kvm_getswapinfo() syscall failed"),
     (fault("kvm_getswapinfo", errno=0, answer=b"kvm_getswapinfo: Permission denied"),
      "kvm_getswapinfo() syscall failed"),
+    # libkvm's own reads: vm.dmmax, a device that cannot be read, a device
+    # record of another size or version than libkvm's
+    (fault("sysctlbyname", "vm.dmmax", errno=errno.EPERM), "kvm_getswapinfo() syscall failed"),
+    (fault("sysctl", None, errno=errno.EIO, nth=2), "kvm_getswapinfo() syscall failed"),
+    (fault("sysctl", None, answer=b"\2" + b"\0" * 23), "kvm_getswapinfo() syscall failed"),
+    (fault("sysctl", None, answer=b"\1" + b"\0" * 31), "kvm_getswapinfo() syscall failed"),
 ])
 def test_swap_mem_kvm_failures(machine, no_leaks, f, text):
-    machine({**swap_desc([swapdev("ada0p3", 10, 1)]), "faults": [f]})
+    machine({**swap_desc([swapdev("ada0p3", 100, 1), swapdev("ada1p3", 100, 1)]), "faults": [f]})
     with pytest.raises(RuntimeError) as e:
         m.swap_mem()
     assert type(e.value) is RuntimeError and str(e.value) == text
-    assert names_read() == []  # no counter is read after a libkvm failure
+    assert [k for c, k in module_calls() if c == "sysctlbyname"] == []  # no counter is read
 
 
 @pytest.mark.parametrize("failing", SWAP_READS)
 def test_swap_mem_counter_failure(machine, no_leaks, failing):
-    machine({**swap_desc([swapdev("ada0p3", 10, 1)]),
+    machine({**swap_desc([swapdev("ada0p3", 100, 1)]),
              "faults": [fault("sysctlbyname", failing, errno=errno.ENOENT)]})
     with pytest.raises(FileNotFoundError) as e:
         m.swap_mem()
     assert e.value.strerror == oserror_text(errno.ENOENT, f"sysctlbyname('{failing}')")
-    assert names_read() == SWAP_READS[:SWAP_READS.index(failing) + 1]
+    assert [k for c, k in module_calls() if c == "sysctlbyname"] == SWAP_READS[:SWAP_READS.index(failing) + 1]
 
 
 def test_swap_mem_kvm_open_diagnostic():
@@ -178,6 +219,24 @@ except RuntimeError as e:
     r = run_python(code)
     assert r.stdout == "kvm_open() syscall failed\n"
     assert r.stderr == "kvm_open failed: /dev/mem: Permission denied\n"
+
+
+def test_swap_mem_kvm_getswapinfo_diagnostic():
+    # The handle was opened with the module's prefix, so libkvm prints its
+    # later errors after it too, instead of keeping them.
+    code = """
+import _morvex_bsd as m, fakebsd
+fakebsd.install({"swap": [fakebsd.swapdev("ada0p3", 100, 1)],
+                 "faults": [fakebsd.fault("sysctl", None, answer=b"\\1" + b"\\0" * 23)]})
+try:
+    m.swap_mem()
+except RuntimeError as e:
+    print(e)
+"""
+    r = run_python(code)
+    assert r.stdout == "kvm_getswapinfo() syscall failed\n"
+    assert r.stderr == ("kvm_open failed: struct xswdev has unexpected size;  "
+                        "kernel and libkvm out of sync?\n")
 
 
 # ---- allocator --------------------------------------------------------------

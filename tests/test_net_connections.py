@@ -27,19 +27,23 @@ def read_names():
 
 def world():
     """One socket of every kind, in a known order, each with an owner, plus
-    sockets nobody holds."""
+    sockets nobody holds: a connection in TIME_WAIT and one still in the
+    syncache (both without a socket), an unbound UNIX socket, and a
+    seqpacket socket, whose list is never read."""
     w = Sockets()
     w.file(10, 0, b"/dev/null")
     w.tcp(("10.0.0.1", 22), holders=[(10, 3)])
     w.tcp(("::", 22), holders=[(10, 4)])
     w.tcp(("10.0.0.1", 22), ("10.0.0.9", 40000), C.TCPS_ESTABLISHED, holders=[(11, 3)])
-    w.tcp(("10.0.0.1", 80), ("10.0.0.8", 41000), C.TCPS_TIME_WAIT)         # no holder
+    w.tcp(("10.0.0.1", 80), ("10.0.0.8", 41000), C.TCPS_TIME_WAIT, so=0)   # no holder
+    w.syn(("10.0.0.1", 22), ("10.0.0.7", 40001))
     w.udp(("0.0.0.0", 53), holders=[(12, 5)])
     w.udp(("fe80::1", 53), ("fe80::2", 5353), holders=[(12, 6)])
     w.unix("stream", b"/var/run/s.sock", holders=[(13, 3)])
     w.unix("stream", None, holders=[(14, 7)])
     w.unix("stream", b"/tmp/nobody")                                         # no holder
     w.unix("dgram", b"/var/run/log", holders=[(13, 4)])
+    w.unix("seqpacket", b"/var/run/devd.seqpacket.pipe", holders=[(13, 5)])
     return w
 
 
@@ -116,6 +120,15 @@ def test_first_file_table_record_wins(machine):
                                        (8, 1, 2, "/s", "", NONE, 41)]
 
 
+def test_descriptor_without_an_object_owns_no_socket(machine):
+    # A file still being opened has no object (xf_data 0); the blocks without
+    # a socket (TIME_WAIT, the syncache's) carry 0 as their socket's address.
+    w = world()
+    w.files.insert(0, xfile(15, 9, 0, type=1))
+    machine(w.desc())
+    assert m.net_connections(*ALL) == EXPECTED
+
+
 def test_matching_on_the_socket_address_only(machine):
     # The join is on the kernel address alone, whatever the descriptor type.
     w = Sockets()
@@ -157,9 +170,14 @@ def test_default_machine(machine):
     machine()
     result = m.net_connections(*ALL)
     by_port = {e[3][1]: e for e in result if e[1] != 1 and e[2] == 1 and e[4] == ()}
-    assert by_port[80][6] == 801 and by_port[443][6] == 801        # the master, not a worker
-    assert (3, 2, 1, ("192.168.1.20", 22), ("192.168.1.50", 52814), C.TCPS_ESTABLISHED, 1204) in result
-    assert all(e[5] != C.TCPS_TIME_WAIT for e in result)
+    # Shared sockets go to the first holder in the file table, which lists
+    # the newest process first: nginx's last worker, the user's sshd-session.
+    assert by_port[80][6] == 803 and by_port[443][6] == 803
+    assert (8, 2, 1, ("192.168.1.20", 22), ("192.168.1.50", 52814), C.TCPS_ESTABLISHED, 1206) in result
+    # Blocks without a socket (TIME_WAIT, the syncache's) have no holder;
+    # nor is the seqpacket list read.
+    assert all(e[5] not in (C.TCPS_TIME_WAIT, C.TCPS_SYN_RECEIVED) for e in result)
+    assert all(e[3] != "/var/run/devd.seqpacket.pipe" for e in result)
     assert (3, 2, 2, ("0.0.0.0", 123), (), NONE, 612) in result
     assert any(e[1:4] == (1, 2, "/var/run/log") and e[6] == 455 for e in result)
     assert [e[1] for e in result] == sorted((e[1] for e in result), key=lambda f: f == 1)

@@ -2,7 +2,6 @@
 interface list, and the walk over malformed answers."""
 
 import errno
-import os
 
 import pytest
 
@@ -124,7 +123,7 @@ def test_query_fails(machine):
     machine({"faults": [fault("sysctl", IFLIST, errno=errno.EACCES)]})
     with pytest.raises(PermissionError) as e:
         m.net_io_counters()
-    assert e.value.strerror == f"{os.strerror(errno.EACCES)} (originated from sysctl() malloc 1/3)"
+    assert e.value.strerror == f"{fakebsd.strerror(errno.EACCES)} (originated from sysctl() malloc 1/3)"
 
 
 def test_answer_grows_between_measure_and_fetch(machine):

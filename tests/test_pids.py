@@ -2,13 +2,12 @@
 
 import ctypes
 import errno
-import os
 
 import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from fakebsd import fault, kinfo, proc
+from fakebsd import answers, fault, kinfo, proc
 
 TABLE = (1, 14, 8, 0)  # {CTL_KERN, KERN_PROC, KERN_PROC_PROC, 0}
 RECORD = 1088
@@ -28,6 +27,14 @@ def records(*pids):
 def answer(raw):
     """A machine whose process table the kernel answers with `raw`."""
     return {"procs": [proc(1)], "faults": [fault("sysctl", TABLE, answer=raw)]}
+
+
+def kernel_order():
+    """The PIDs of the machine's kern.proc.proc answer, in its order."""
+    raw = answers.sysctl(TABLE)
+    off = next(f[1] for f in fakebsd.fields("kinfo_proc") if f[0] == "ki_pid")
+    return [int.from_bytes(raw[i + off:i + off + 4], "little", signed=True)
+            for i in range(0, len(raw) - RECORD + 1, RECORD)]
 
 
 def table_calls():
@@ -85,16 +92,20 @@ def test_no_whole_record(machine, raw):
 
 
 def test_table_machine_order_and_arguments_ignored(machine):
-    machine({"procs": [proc(p) for p in (50, 2, 0, 7)]})
-    assert m.pids() == m.pids(1, "two", None) == [50, 2, 0, 7]
+    # The kernel walks its PID hash: 4097 and 1 share a bucket, the newer first.
+    machine({"procs": [proc(p) for p in (64, 1, 4097, 65)]})
+    assert m.pids() == m.pids(1, "two", None) == kernel_order() == [64, 4097, 1, 65]
     machine({"procs": [proc(50), proc(2, listed=False), proc(7)]})
-    assert m.pids() == [50, 7]
+    assert m.pids() == kernel_order() == [7, 50]
 
 
 def test_default_machine(machine):
     machine()
     pids = m.pids()
-    assert pids[:3] == [0, 1, 2] and pids[-1] == 1311 and len(pids) == 35
+    # The size query reports five records more than the kernel then writes:
+    # only the records written become PIDs.
+    assert len(pids) == 35 and pids == kernel_order() and 0 not in pids[1:]
+    assert pids != sorted(pids) and pids[0] == 0 and 1311 in pids
     assert all(type(p) is int for p in pids)
 
 
@@ -114,7 +125,8 @@ def test_table_shrinks_between_measurement_and_fetch(machine):
 def test_large_table(machine):
     pids = [(i * 7919) % 100003 for i in range(100_000)]
     machine({"procs": [{"pid": p} for p in pids]})
-    assert m.pids() == pids
+    got = m.pids()
+    assert got == kernel_order() and sorted(got) == sorted(pids)
 
 
 GROWING = [b"\0" * RECORD * (i + 1) for i in range(40)]  # always one record more
@@ -122,12 +134,12 @@ GROWING = [b"\0" * RECORD * (i + 1) for i in range(40)]  # always one record mor
 
 @pytest.mark.parametrize("faults,cls,err,message", [
     ([fault("sysctl", TABLE, errno=errno.EPERM, nth=1, times=1)], PermissionError, errno.EPERM,
-     f"{os.strerror(errno.EPERM)} (originated from sysctl() malloc 1/3)"),
+     f"{fakebsd.strerror(errno.EPERM)} (originated from sysctl() malloc 1/3)"),
     ([fault("sysctl", TABLE, errno=errno.EACCES, nth=2, times=1)], PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from sysctl() malloc 3/3)"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from sysctl() malloc 3/3)"),
     ([fault("sysctl", TABLE, errno=errno.EINVAL, nth=3, times=1),
       fault("sysctl", TABLE, answers=GROWING)], OSError, errno.EINVAL,
-     f"{os.strerror(errno.EINVAL)} (originated from sysctl() malloc 2/3)"),
+     f"{fakebsd.strerror(errno.EINVAL)} (originated from sysctl() malloc 2/3)"),
     ([fault("sysctl", TABLE, answers=GROWING)], RuntimeError, None,
      "sysctl() buffer allocation retry limit exceeded"),
 ])

@@ -1,7 +1,6 @@
 """A process's command line (kern.proc.args) and environment (libkvm)."""
 
 import errno
-import os
 
 import pytest
 
@@ -58,11 +57,11 @@ def test_cmdline_raw_answer_without_final_nul(machine):
 
 @pytest.mark.parametrize("faults,pid,cls,err,message", [
     ([], 4242, ProcessLookupError, errno.ESRCH,
-     f"{os.strerror(errno.ESRCH)} (originated from sysctl() malloc 1/3)"),
+     f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl() malloc 1/3)"),
     ([fault("sysctl", (1, 14, 7, 42), errno=errno.EPERM)], 42, PermissionError, errno.EPERM,
-     f"{os.strerror(errno.EPERM)} (originated from sysctl() malloc 1/3)"),
+     f"{fakebsd.strerror(errno.EPERM)} (originated from sysctl() malloc 1/3)"),
     ([fault("sysctl", (1, 14, 7, 42), errno=errno.EFAULT, nth=2)], 42, OSError, errno.EFAULT,
-     f"{os.strerror(errno.EFAULT)} (originated from sysctl() malloc 3/3)"),
+     f"{fakebsd.strerror(errno.EFAULT)} (originated from sysctl() malloc 3/3)"),
 ])
 def test_cmdline_failures(machine, faults, pid, cls, err, message):
     machine({"procs": [user_proc(args=argv(b"x"))], "faults": faults})
@@ -147,9 +146,9 @@ ENOMEM_TEXT = "kvm_getenvv(pid=42, ki_uid=1001) -> ENOMEM"
     (errno.ENOMEM, PermissionError, errno.EACCES,
      f"force permission denied (originated from {ENOMEM_TEXT})"),
     (errno.EIO, OSError, errno.EIO,
-     f"{os.strerror(errno.EIO)} (originated from kvm_getenvv(pid=42))"),
+     f"{fakebsd.strerror(errno.EIO)} (originated from kvm_getenvv(pid=42))"),
     (errno.EACCES, PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from kvm_getenvv(pid=42))"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from kvm_getenvv(pid=42))"),
 ])
 def test_environ_read_failures(machine, no_leaks, err, cls, exc_errno, message):
     machine({"procs": [user_proc(env=[b"A=1"])], "faults": [fault("kvm_getenvv", 42, errno=err)]})

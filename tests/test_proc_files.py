@@ -8,7 +8,7 @@ import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from fakebsd import C, fault, kinfo_file, proc
+from fakebsd import C, answers, fault, fd_table, kinfo_file, proc
 
 VDIR, VCHR = C.KF_VTYPE_VDIR, C.KF_VTYPE_VCHR
 CWD, ROOT, TEXT = C.KF_FD_TYPE_CWD, C.KF_FD_TYPE_ROOT, C.KF_FD_TYPE_TEXT
@@ -67,13 +67,13 @@ def test_exe_answer_filling_the_buffer_is_not_read_past(machine, size):
     (42, [proc(42, path=b"")], [fault("kill", 42, errno=errno.EINVAL)], OSError, errno.EINVAL,
      os.strerror(errno.EINVAL)),
     (4242, [], [], ProcessLookupError, errno.ESRCH,
-     f"{os.strerror(errno.ESRCH)} (originated from sysctl(KERN_PROC_PATHNAME))"),
+     f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl(KERN_PROC_PATHNAME))"),
     (42, [proc(42, path=b"/x\0")], [fault("sysctl", (1, 14, 12, 42), errno=errno.EPERM)],
      PermissionError, errno.EPERM,
-     f"{os.strerror(errno.EPERM)} (originated from sysctl(KERN_PROC_PATHNAME))"),
+     f"{fakebsd.strerror(errno.EPERM)} (originated from sysctl(KERN_PROC_PATHNAME))"),
     # Longer than the buffer: the kernel says so with ENOMEM.
     (42, [proc(42, path=b"/" * 1100 + b"\0")], [], OSError, errno.ENOMEM,
-     f"{os.strerror(errno.ENOMEM)} (originated from sysctl(KERN_PROC_PATHNAME))"),
+     f"{fakebsd.strerror(errno.ENOMEM)} (originated from sysctl(KERN_PROC_PATHNAME))"),
 ], ids=["gone", "gone-after-answer", "pid0", "liveness-fails", "no-process", "eperm", "too-long"])
 def test_exe_failures(machine, pid, procs, faults, cls, err, message):
     machine({"procs": procs, "faults": faults})
@@ -140,6 +140,52 @@ def test_open_files_lists_regular_files_only(machine):
         ("", 10), ("/" + "f" * 1023, 11), ("/caf\u00e9/\udcff", 12)]
 
 
+def test_tables_as_the_kernel_builds_them(machine):
+    # The kernel's own entries (trace file, executable, terminal, working,
+    # root and jail directory) come before the descriptors, and count.
+    files = fd_table(kinfo_file(0, b"/dev/pts/1", vtype=VCHR), kinfo_file(3, b"/var/log/app.log"),
+                     trace=b"/tmp/ktrace.out", text=b"/usr/local/bin/app", ctty=b"/dev/pts/1",
+                     cwd=b"/srv", jail=b"/jails/app")
+    machine({"procs": [proc(42, files=files), proc(43, path=b"/bin/sh\0")]})
+    assert m.proc_num_fds(42) == 8
+    assert m.proc_cwd(42) == "/srv"
+    # Every regular-file vnode is listed: the trace file and the executable too.
+    assert m.proc_open_files(42) == [("/tmp/ktrace.out", C.KF_FD_TYPE_TRACE),
+                                     ("/usr/local/bin/app", TEXT), ("/var/log/app.log", 3)]
+    # A process with no descriptors open still has its text and directories.
+    assert (m.proc_num_fds(43), m.proc_open_files(43), m.proc_cwd(43)) == (3, [("/bin/sh", TEXT)], "/")
+
+
+def filedesc(pid):
+    return (C.CTL_KERN, C.KERN_PROC, C.KERN_PROC_FILEDESC, pid)
+
+
+@pytest.mark.parametrize("fn", TABLE_READERS)
+def test_table_read_through_libutil(machine, fn):
+    machine({"procs": [proc(42, files=BASIC)]})
+    packed = answers.sysctl(filedesc(42))
+    assert len(packed) < 5 * 1392
+    # The table grew by more than a third between libutil's size query and
+    # its read: ENOMEM, no second try.
+    machine({"procs": [proc(42, files=BASIC)],
+             "faults": [fault("sysctl", filedesc(42), answers=[packed, packed * 2])]})
+    with pytest.raises(OSError) as e:
+        fn(42)
+    assert (e.value.errno, e.value.strerror) == (
+        errno.ENOMEM, f"{fakebsd.strerror(errno.ENOMEM)} (originated from kinfo_getfile())")
+    # The kernel refuses the table (another user's process): its errno.
+    machine({"procs": [proc(42, files=BASIC)],
+             "faults": [fault("sysctl", filedesc(42), errno=errno.EPERM)]})
+    with pytest.raises(PermissionError) as e:
+        fn(42)
+    assert e.value.strerror == f"{fakebsd.strerror(errno.EPERM)} (originated from kinfo_getfile())"
+    # A record size of 0 ends the table where libutil stops reading.
+    cut = packed[:packed.index(b"/var/log/app.log") - 368]   # up to the fourth record
+    machine({"procs": [proc(42, files=BASIC)],
+             "faults": [fault("sysctl", filedesc(42), answer=cut + bytes(8) + packed)]})
+    assert m.proc_num_fds(42) == 3 and m.proc_open_files(42) == [] and m.proc_cwd(42) == "/home/alice"
+
+
 @pytest.mark.parametrize("files", [[], BASIC[:1] + [kinfo_file(3, type=C.KF_TYPE_PIPE)]])
 def test_open_files_none(machine, files):
     machine({"procs": [proc(42, files=files)]})
@@ -150,7 +196,7 @@ def test_open_files_none(machine, files):
 @pytest.mark.parametrize("fn", TABLE_READERS)
 @pytest.mark.parametrize("procs,faults,cls,err,message", [
     ([proc(42)], [fault("kinfo_getfile", 42, errno=errno.EACCES)], PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from kinfo_getfile())"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from kinfo_getfile())"),
     # errno left at 0: the process exited meanwhile ...
     ([proc(42)], [fault("kinfo_getfile", 42, errno=0), fault("kill", 42, errno=errno.ESRCH)],
      ProcessLookupError, errno.ESRCH, "force no such process (originated from kinfo_getfile())"),
@@ -176,7 +222,7 @@ def test_table_readers_missing_process(machine, fn):
     machine({"procs": [proc(42, files=BASIC)]})
     with pytest.raises(ProcessLookupError) as e:
         fn(4242)
-    assert e.value.strerror == f"{os.strerror(errno.ESRCH)} (originated from sysctl(kinfo_proc))"
+    assert e.value.strerror == f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl(kinfo_proc))"
     # The record lookup fails first; the table is never asked for.
     assert called("kinfo_getfile") == []
     with pytest.raises(TypeError):
@@ -188,9 +234,16 @@ def test_default_machine(machine):
     assert m.proc_exe(701) == "/usr/sbin/sshd"
     assert m.proc_cwd(1310) == "/home/alice/src/app"
     assert ("/home/alice/src/app/data/events.db", 3) in m.proc_open_files(1310)
-    # sshd: stdin/out/err, the working and root directories, two listening sockets
-    assert m.proc_num_fds(701) == 7
-    assert m.proc_exe(12) == "" and m.proc_cwd(12) == "/"
+    # sshd: its executable, the working and root directories, stdin/out/err,
+    # two listening sockets
+    assert m.proc_num_fds(701) == 8
+    assert m.proc_open_files(701) == [("/usr/sbin/sshd", TEXT)]
+    # the user's interpreter: also its session's terminal, nine descriptors
+    # and two sockets
+    assert m.proc_num_fds(1310) == 15
+    assert m.proc_open_files(1310)[0] == ("/usr/local/bin/python3.13", TEXT)
+    # a kernel process: no executable, only the directories
+    assert m.proc_exe(12) == "" and m.proc_cwd(12) == "/" and m.proc_num_fds(12) == 2
 
 
 def test_no_leaks_over_many_calls(machine, no_leaks):

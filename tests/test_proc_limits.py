@@ -20,10 +20,11 @@ def host(machine):
     one that belongs to someone else."""
     # "nice" is also a field of the process record (ki_nice), so it is set on
     # the table entry itself: getpriority answers from the table.
-    def install(*faults, **fields):
+    def install(*faults, cpus=None, **fields):
         fields.setdefault("cpuset", cpuset([1, 3]))
         machine({"procs": [dict(proc(PID, rlimits={NOFILE: rlimit(1024, 4096)}, **fields), nice=-1),
                            proc(60, kill="eperm")],
+                 "sysctl": fakebsd.cpus({i: fakebsd.cp_time(idle=1) for i in cpus or range(4)}),
                  "faults": list(faults)})
     return install
 
@@ -49,6 +50,7 @@ def test_affinity_get(host, cpus):
 
 @pytest.mark.parametrize("pid,faults,cls,err", [
     (4242, [], ProcessLookupError, errno.ESRCH),
+    (60, [], PermissionError, errno.EPERM),  # someone else's mask (p_cansched)
     (PID, [fault("cpuset_getaffinity", PID, errno=errno.EPERM)], PermissionError, errno.EPERM),
 ])
 def test_affinity_get_refused(host, pid, faults, cls, err):
@@ -69,17 +71,23 @@ def test_affinity_set_from_any_sequence(host, make):
 
 
 def test_affinity_set_word_edges(host):
-    host()
+    host(cpus=[0, 1, 3, 63, 64, 128, 1023])
     m.proc_cpu_affinity_set(PID, [1023, 0, 64, 63, 128])
     assert m.proc_cpu_affinity_get(PID) == [0, 63, 64, 128, 1023]
 
 
-def test_affinity_set_empty_is_left_to_the_kernel(host):
-    host()
+@pytest.mark.parametrize("cpus,cls,err", [
+    ([], OSError, errno.EDEADLK),        # nothing in common with the machine's CPUs
+    ([1, 4], OSError, errno.EINVAL),     # a CPU the machine does not have
+    ([2], OSError, errno.EINVAL),        # an absent id between present ones
+])
+def test_affinity_set_refused_by_the_kernel(host, cpus, cls, err):
+    host(cpus=[0, 1, 3])
     with pytest.raises(OSError) as e:
-        m.proc_cpu_affinity_set(PID, [])
-    assert plain_oserror(e.value, OSError, errno.EINVAL)
+        m.proc_cpu_affinity_set(PID, cpus)
+    assert plain_oserror(e.value, cls, err)
     assert calls_of("cpuset_setaffinity") == [str(PID)]
+    assert m.proc_cpu_affinity_get(PID) == [1, 3]
 
 
 @pytest.mark.parametrize("cpus,cls,text", [
@@ -157,23 +165,48 @@ def test_getrlimit_failures(host, pid, resource, faults, cls, err, message):
         m.proc_getrlimit(pid, resource)
     assert type(e.value) is cls
     if err is not None:
-        assert (e.value.errno, e.value.strerror) == (err, f"{os.strerror(err)} (originated from sysctl())")
+        assert (e.value.errno, e.value.strerror) == (err, f"{fakebsd.strerror(err)} (originated from sysctl())")
     else:
         assert str(e.value) == message
 
 
-@pytest.mark.parametrize("soft,hard,after", [
-    (100, 200, (100, 200)),
-    (0, 0, (0, 0)),
-    (m.RLIM_INFINITY, m.RLIM_INFINITY, (m.RLIM_INFINITY, m.RLIM_INFINITY)),
+CORE, NPROC = C.RLIMIT_CORE, C.RLIMIT_NPROC
+
+
+@pytest.mark.parametrize("resource,soft,hard,after", [
+    (NOFILE, 100, 200, (100, 200)),
+    (NOFILE, 0, 0, (0, 0)),
+    (CORE, m.RLIM_INFINITY, m.RLIM_INFINITY, (m.RLIM_INFINITY, m.RLIM_INFINITY)),
     # -1 is a limit like any other: the kernel reads a negative limit as none.
-    (-1, -1, (m.RLIM_INFINITY, m.RLIM_INFINITY)),
-    (-1, 2048, (2048, 2048)),
+    (CORE, -1, -1, (m.RLIM_INFINITY, m.RLIM_INFINITY)),
+    (NOFILE, -1, 2048, (2048, 2048)),
+    # The system's caps: kern.maxfilesperproc, kern.maxprocperuid, and a
+    # process limit of at least 1.
+    (NOFILE, m.RLIM_INFINITY, m.RLIM_INFINITY, (58576, 58576)),
+    (NPROC, 0, 10**6, (1, 6656)),
 ])
-def test_setrlimit(host, soft, hard, after):
+def test_setrlimit(host, resource, soft, hard, after):
     host()
-    assert m.proc_setrlimit(PID, NOFILE, soft, hard) is None
-    assert m.proc_getrlimit(PID, NOFILE) == after
+    assert m.proc_setrlimit(PID, resource, soft, hard) is None
+    assert m.proc_getrlimit(PID, resource) == after
+
+
+@pytest.mark.parametrize("soft,hard,result", [
+    (10, 4096, (10, 4096)),               # lowering is anyone's right
+    (2048, 2048, (2048, 2048)),
+    (10, 4097, errno.EPERM),              # raising the hard limit takes privilege
+    (4097, 4097, errno.EPERM),
+])
+def test_setrlimit_unprivileged_own_process(machine, soft, hard, result):
+    machine({"caller": {"uid": 1001, "pid": PID},
+             "procs": [proc(PID, uid=1001, ruid=1001, svuid=1001, rlimits={NOFILE: rlimit(1024, 4096)})]})
+    if isinstance(result, tuple):
+        m.proc_setrlimit(PID, NOFILE, soft, hard)
+        assert m.proc_getrlimit(PID, NOFILE) == result
+    else:
+        with pytest.raises(PermissionError):
+            m.proc_setrlimit(PID, NOFILE, soft, hard)
+        assert m.proc_getrlimit(PID, NOFILE) == (1024, 4096)
 
 
 @pytest.mark.parametrize("soft,hard,cls", [
@@ -253,3 +286,18 @@ def test_priority_set_bad_value_never_reaches_the_kernel(host):
     with pytest.raises(TypeError):
         m.proc_priority_set(PID, "5")
     assert calls_of("setpriority") == []
+
+
+@pytest.mark.parametrize("value,result", [(10, 10), (0, 0), (-1, -1), (-2, errno.EACCES), (-20, errno.EACCES)])
+def test_priority_set_unprivileged(machine, value, result):
+    # Without privilege a nice value may be raised, never lowered (EACCES).
+    machine({"caller": {"uid": 1001, "pid": 7},
+             "procs": [dict(proc(PID, uid=1001, ruid=1001, svuid=1001), nice=-1)]})
+    if result == errno.EACCES:
+        with pytest.raises(PermissionError) as e:
+            m.proc_priority_set(PID, value)
+        assert e.value.errno == errno.EACCES
+        assert m.proc_priority_get(PID) == -1
+    else:
+        m.proc_priority_set(PID, value)
+        assert m.proc_priority_get(PID) == result

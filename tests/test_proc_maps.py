@@ -1,13 +1,12 @@
 """Threads and memory maps of a process."""
 
 import errno
-import os
 
 import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from fakebsd import C, fault, proc, thread, vmentry
+from fakebsd import C, answers, fault, proc, thread, vmentry
 
 PID = 42
 THREAD_MIB = (1, 14, 17, PID)
@@ -47,9 +46,9 @@ def test_threads_answer_length(machine, answer, expected):
     ([fault("sysctl", THREAD_MIB, answer=b"")], PID, ProcessLookupError, errno.ESRCH,
      "force no such process (originated from sysctl (size = 0))"),
     ([], 4242, ProcessLookupError, errno.ESRCH,
-     f"{os.strerror(errno.ESRCH)} (originated from sysctl() malloc 1/3)"),
+     f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl() malloc 1/3)"),
     ([fault("sysctl", THREAD_MIB, errno=errno.EPERM, nth=2)], PID, PermissionError, errno.EPERM,
-     f"{os.strerror(errno.EPERM)} (originated from sysctl() malloc 3/3)"),
+     f"{fakebsd.strerror(errno.EPERM)} (originated from sysctl() malloc 3/3)"),
 ], ids=["empty-answer", "no-process", "fetch-refused"])
 def test_threads_failures(machine, faults, pid, cls, err, message):
     threads_machine(machine, *faults)
@@ -129,7 +128,7 @@ def test_maps_of_the_default_machine(machine):
 
 @pytest.mark.parametrize("procs,faults,cls,err,message", [
     ([], [fault("kinfo_getvmmap", PID, errno=errno.EACCES)], PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from kinfo_getvmmap())"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from kinfo_getvmmap())"),
     ([], [fault("kinfo_getvmmap", PID, errno=0), fault("kill", PID, errno=errno.ESRCH)],
      ProcessLookupError, errno.ESRCH, "force no such process (originated from kinfo_getvmmap())"),
     ([proc(7, stat=C.SZOMB)], [fault("kinfo_getvmmap", 7, errno=0)], m.ZombieProcessError, None, ""),
@@ -145,6 +144,29 @@ def test_maps_failure_explained(machine, procs, faults, cls, err, message):
         assert str(e.value) == message
     else:
         assert (e.value.errno, e.value.strerror) == (err, message)
+
+
+def test_maps_read_through_libutil(machine):
+    vmmap = (C.CTL_KERN, C.KERN_PROC, C.KERN_PROC_VMMAP, PID)
+    entries = [vmentry(0x1000, 0x2000, 5, path=b"/bin/sh"), vmentry(0x2000, 0x3000, 3, type=1)]
+    machine({"procs": [proc(PID, vmmap=entries)]})
+    packed = answers.sysctl(vmmap)
+    # Packed: 136 bytes up to the path, the path and its NUL, rounded up to 8.
+    assert len(packed) == 144 + 144
+    expected = [("0x1000-0x2000", "r-x", "/bin/sh", 0, 0, 1, 0),
+                ("0x2000-0x3000", "rw-", "[default]", 0, 0, 1, 0)]
+    assert m.proc_memory_maps(PID) == expected
+    # A map that grew by more than a third between measure and read: ENOMEM.
+    machine({"procs": [proc(PID, vmmap=entries)],
+             "faults": [fault("sysctl", vmmap, answers=[packed, packed * 2])]})
+    with pytest.raises(OSError) as e:
+        m.proc_memory_maps(PID)
+    assert (e.value.errno, e.value.strerror) == (
+        errno.ENOMEM, f"{fakebsd.strerror(errno.ENOMEM)} (originated from kinfo_getvmmap())")
+    # A record size of 0 ends the map.
+    machine({"procs": [proc(PID, vmmap=entries)],
+             "faults": [fault("sysctl", vmmap, answer=packed[:144] + bytes(144))]})
+    assert m.proc_memory_maps(PID) == expected[:1]
 
 
 def test_maps_of_a_missing_process_stop_at_its_record(machine):

@@ -152,9 +152,9 @@ NSP = "force no such process (originated from sysctl(kinfo_proc), size = 0)"
     ([fault("sysctl", (1, 14, 1, PID), answer=b"")], PID, ProcessLookupError, errno.ESRCH, NSP),
     # No process by that PID at all.
     ([], 31337, ProcessLookupError, errno.ESRCH,
-     f"{os.strerror(errno.ESRCH)} (originated from sysctl(kinfo_proc))"),
+     f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl(kinfo_proc))"),
     ([fault("sysctl", (1, 14, 1, PID), errno=errno.EACCES)], PID, PermissionError, errno.EACCES,
-     f"{os.strerror(errno.EACCES)} (originated from sysctl(kinfo_proc))"),
+     f"{fakebsd.strerror(errno.EACCES)} (originated from sysctl(kinfo_proc))"),
 ])
 def test_failed_lookup(machine, fn, faults, pid, cls, err, message):
     machine({"procs": [proc(PID)], "faults": faults})

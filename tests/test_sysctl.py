@@ -2,7 +2,6 @@
 
 import ctypes
 import errno
-import os
 import re
 
 import pytest
@@ -94,7 +93,7 @@ def test_growing_fetch_other_errno_stops(machine, nth, by_name, origin):
                         fault(call_name, None, answers=answers)]})
     r, exc, _ = grow(by_name)
     assert type(exc) is PermissionError and exc.errno == errno.EACCES
-    assert exc.strerror == f"{os.strerror(errno.EACCES)} (originated from {origin})"
+    assert exc.strerror == f"{fakebsd.strerror(errno.EACCES)} (originated from {origin})"
     assert sum(counts(call_name)) == nth
 
 
@@ -172,7 +171,7 @@ def test_fixed_query_unknown_name_keeps_errno(machine):
     ctypes.set_errno(0)
     r, exc = call(PYLIB.morvex_sysctlbyname, b"no.such.node", buf, ctypes.c_size_t(4))
     assert type(exc) is FileNotFoundError and exc.errno == errno.ENOENT
-    assert exc.strerror == f"{os.strerror(errno.ENOENT)} (originated from sysctlbyname('no.such.node'))"
+    assert exc.strerror == f"{fakebsd.strerror(errno.ENOENT)} (originated from sysctlbyname('no.such.node'))"
     assert ctypes.get_errno() == errno.ENOENT
 
 

@@ -1,5 +1,5 @@
-"""Logged-in users from the user-accounting database, and the lock that keeps
-walks of its process-wide iterator apart."""
+"""Logged-in users from the user-accounting database: the records FreeBSD's
+libc hands out, records it never builds, and walks from many threads."""
 
 import ctypes
 import os
@@ -9,7 +9,7 @@ import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from fakebsd import C, utmpx
+from fakebsd import C, fault, utmpx
 
 
 def walk_calls():
@@ -35,7 +35,8 @@ def test_default_machine(machine, no_leaks):
     (b"0", "0"),
     (b"localhost", "localhost"),
     (b"2001:db8::7", "2001:db8::7"),
-    (b"h" * 128, "h" * 128),              # the whole field, without a NUL
+    (b"h" * 127, "h" * 127),              # the longest text the field holds
+    (b"h" * 128, "h" * 127),              # libc keeps the field's last byte for the NUL
     (b"\xffhost", "\udcffhost"),
 ])
 def test_host(machine, host, shown):
@@ -60,13 +61,36 @@ def test_no_logins(machine, no_leaks, entries):
 def test_entry_fields(machine):
     machine({"utmpx": [
         utmpx(b"alice", b"pts/0", b"192.0.2.7", sec=100, usec=999, pid=4242),
-        # names filling their fields to the last byte
-        utmpx(b"U" * 32, b"L" * 16, b"h", sec=-1, usec=999999, pid=-7, ut_id=b"I" * 8),
+        # names filling their fields: libc hands out one byte less, terminated
+        utmpx(b"U" * 32, b"L" * 16, b"h", sec=0, usec=999999, pid=-7, ut_id=b"I" * 8),
         utmpx(b"\xe9ric", b"ttyv\xff", sec=2**40, pid=2**31 - 1),
+        # the file keeps the time as unsigned microseconds: one before the
+        # epoch comes back as a date far ahead
+        utmpx(b"late", b"pts/9", sec=-1, usec=999999, pid=1),
     ]})
     assert m.users() == [("alice", "pts/0", "192.0.2.7", 100.0, 4242),
-                         ("U" * 32, "L" * 16, "h", -1.0, -7),
-                         ("\udce9ric", "ttyv\udcff", "localhost", float(2**40), 2**31 - 1)]
+                         ("U" * 31, "L" * 15, "h", 0.0, -7),
+                         ("\udce9ric", "ttyv\udcff", "localhost", float(2**40), 2**31 - 1),
+                         ("late", "pts/9", "localhost", float((2**64 - 1) // 10**6), 1)]
+
+
+@pytest.mark.parametrize("record,entry", [
+    # texts filling their fields to the last byte, without a NUL
+    (utmpx(b"U" * 32, b"L" * 16, b"h" * 128, sec=-1, pid=-7),
+     ("U" * 32, "L" * 16, "h" * 128, -1.0, -7)),
+    # bytes after the NUL, a type FreeBSD would have turned into EMPTY, and
+    # fields its type does not carry
+    (utmpx(b"u\0stale", b"pts/1\0x", b":0\0x", sec=3, pid=4), ("u", "pts/1", "localhost", 3.0, 4)),
+    (utmpx(b"u", b"tty", type=C.USER_PROCESS + 0x100), None),
+    (utmpx(b"x", b"y", b"z", type=C.DEAD_PROCESS, pid=3), None),
+    # a record cut short: the rest reads as zeros
+    (utmpx(b"short", b"pts/2", b"host")[:60], ("short", "", "localhost", 0.0, 0)),
+], ids=["full-fields", "stale-bytes", "unknown-type", "dead", "cut-short"])
+def test_records_libc_never_builds(machine, no_leaks, record, entry):
+    # Placed as they are through raw answers of getutxent: the module reads
+    # each field to its first NUL or its end, nothing beyond.
+    machine({"utmpx": [], "faults": [fault("getutxent", answers=[record], times=1)]})
+    assert m.users() == ([entry] if entry else [])
 
 
 # ---- concurrency ----------------------------------------------------------
@@ -105,11 +129,9 @@ def run_threads(target, n):
 
 
 def test_concurrent_walks_are_complete():
-    results, overlaps, handles = [], [], []
+    results, handles = [], []
 
     def work(i):
-        # Each thread its own machine (with the same database), so each keeps
-        # its own count of walks that overlapped another.
         fakebsd.install({"utmpx": DB}, "thread")
         try:
             for _ in range(15):
@@ -121,41 +143,47 @@ def test_concurrent_walks_are_complete():
                     m.sensors_cpu_temperature(i % 4)
                     m.proc_is_zombie(1)
                     m.getpagesize()
-            r = fakebsd.resources()
-            overlaps.append(r["utmpx_overlaps"])
-            handles.append(r["utmpx"])
+            handles.append(fakebsd.resources()["utmpx"])
         finally:
             fakebsd.uninstall()
 
     run_threads(work, 12)
     assert len(results) == 8 * 15
     assert all(r == EXPECTED for r in results)
-    assert overlaps == [0] * 12 and handles == [0] * 12
+    assert handles == [0] * 12  # every walk was closed
 
 
-@pytest.mark.thread_unsafe  # walks the process-wide iterator without the module's lock
-def test_walks_without_the_lock_do_overlap():
-    # The overlap count above means something: the same walks made straight
-    # through the platform calls, without the lock, are seen overlapping.
+@pytest.mark.thread_unsafe  # walks through the platform calls, bypassing the module's lock
+def test_walks_without_the_lock_are_per_thread():
+    # FreeBSD's libc keeps one iterator per thread: walks made straight
+    # through the platform calls, in many threads at once and without any
+    # lock, each see the whole database in order.
     lib = ctypes.CDLL(os.path.join(os.path.dirname(m.__file__), "libfakebsd.so"))
     # The function objects are made here, once: ctypes (3.13) updates a
     # shared flag of their type whenever one is made, racing with calls of
     # the others, so the threads only call them.
     setutxent, getutxent, endutxent = lib.fbsd_setutxent, lib.fbsd_getutxent, lib.fbsd_endutxent
     getutxent.restype = ctypes.c_void_p
-    overlaps = []
+    size = fakebsd.sizeof("utmpx")
+    want = [e for e in DB if fakebsd.unpack("utmpx", e)["ut_type"] == C.USER_PROCESS]
+    bad, handles = [], []
 
     def walk(i):
         fakebsd.install({"utmpx": DB}, "thread")
         try:
             for _ in range(15):
                 setutxent()
-                while getutxent():
-                    pass
+                seen = []
+                while (p := getutxent()):
+                    rec = ctypes.string_at(p, size)
+                    if fakebsd.unpack("utmpx", rec)["ut_type"] == C.USER_PROCESS:
+                        seen.append(rec)
                 endutxent()
-            overlaps.append(fakebsd.resources()["utmpx_overlaps"])
+                if seen != want:
+                    bad.append((i, len(seen)))
+            handles.append(fakebsd.resources()["utmpx"])
         finally:
             fakebsd.uninstall()
 
     run_threads(walk, 8)
-    assert sum(overlaps) > 0
+    assert not bad and handles == [0] * 8

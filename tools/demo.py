@@ -1,13 +1,20 @@
 """A short report of the machine, made through _morvex_bsd's own functions.
 
-Off FreeBSD the module runs on its stand-in platform, so this describes the
-stand-in's built-in default machine.
+Off FreeBSD the module runs on its stand-in platform, so this describes one of
+the stand-in's machine profiles: the built-in default server, or the one named
+as the first argument or by PROFILE in the environment (default,
+unprivileged, jail, vm, large), installed for the whole process first.
+
+    python tools/demo.py [PROFILE]
 """
 
+import os
 import sys
 import time
 
 import _morvex_bsd as m
+
+MAX_LINES = 25  # longest list printed in full
 
 
 def section(title):
@@ -26,6 +33,14 @@ def attempt(fn, *args):
         return fn(*args)
     except (OSError, RuntimeError, NotImplementedError) as e:
         return f"({type(e).__name__}: {e})"
+
+
+def exists(pid):
+    try:
+        m.proc_name(pid)
+    except (OSError, RuntimeError):
+        return False
+    return True
 
 
 def has(*names):
@@ -63,7 +78,8 @@ def cpu_memory():
     line("CPU time", times)
     per_cpu = attempt(m.per_cpu_times)
     if isinstance(per_cpu, list):
-        per_cpu = ", ".join(f"{100 * (1 - c[3] / (sum(c) or 1)):.1f}%" for c in per_cpu)
+        more = f", ... {len(per_cpu) - 16} more" if len(per_cpu) > 16 else ""
+        per_cpu = ", ".join(f"{100 * (1 - c[3] / (sum(c) or 1)):.1f}%" for c in per_cpu[:16]) + more
     line("busy per CPU", per_cpu)
     stats = attempt(m.cpu_stats)
     if isinstance(stats, tuple):
@@ -126,11 +142,34 @@ def processes():
               f" {threads:>3} {info[18] // 1024:>7}Ki {info[14]:>8.2f} {info[15]:>8.2f}")
 
 
+def chosen_pid():
+    """A process worth a closer look: the default machine's Python program,
+    else the newest process of a logged-in user, else the newest one with
+    arguments that is no zombie."""
+    pids = attempt(m.pids)
+    if not isinstance(pids, list):
+        return 1310
+    if 1310 in pids:
+        return 1310
+    fallback = None
+    for pid in reversed(pids):
+        info = attempt(m.proc_oneshot_info, pid)
+        if not isinstance(info, tuple) or info[1] == m.SZOMB:
+            continue
+        if not isinstance(attempt(m.proc_num_fds, pid), int):
+            continue
+        if info[2] >= 1000:
+            return pid
+        if fallback is None and attempt(m.proc_cmdline, pid):
+            fallback = pid
+    return fallback if fallback is not None else pids[-1]
+
+
 def process_files():
     if not has("proc_cmdline", "proc_exe", "proc_cwd", "proc_environ", "proc_num_fds",
                "proc_open_files"):
         return
-    pid = 1310
+    pid = PID
     section(f"Process {pid}: command line and files")
     line("command line", attempt(lambda: " ".join(m.proc_cmdline(pid))))
     line("executable", attempt(m.proc_exe, pid))
@@ -142,20 +181,23 @@ def process_files():
     line("descriptors", attempt(m.proc_num_fds, pid))
     files = attempt(m.proc_open_files, pid)
     if isinstance(files, list):
-        for path, fd in files:
+        for path, fd in files[:MAX_LINES]:
             line(f"  fd {fd}", path)
+        if len(files) > MAX_LINES:
+            line("", f"... {len(files) - MAX_LINES} more")
     else:
         line("open files", files)
 
 
-def threads_and_scheduling(pid=1310):
+def threads_and_scheduling(pid=None):
+    pid = PID if pid is None else pid
     if not has("proc_threads", "proc_memory_maps", "proc_cpu_affinity_get", "proc_priority_get"):
         return
     section(f"Threads, memory and scheduling of process {pid}")
     threads = attempt(m.proc_threads, pid)
     if isinstance(threads, list):
         line("threads", len(threads))
-        for tid, user, system in threads:
+        for tid, user, system in threads[:MAX_LINES]:
             line(f"  thread {tid}", f"user {user:.3f} s, system {system:.3f} s")
     else:
         line("threads", threads)
@@ -181,7 +223,7 @@ def storage_sensors_users():
     if isinstance(parts, str):
         line("mounts", parts)
     else:
-        for dev, mnt, fstype, opts in parts:
+        for dev, mnt, fstype, opts in parts[:MAX_LINES]:
             print(f"  {mnt:<12} {fstype:<7} {dev:<22} {opts}")
 
     section("Disk I/O")
@@ -205,15 +247,18 @@ def storage_sensors_users():
                 line("CPU temperature", temp)
             break
         now, tjmax = temp
-        line(f"CPU {cpu} temperature", f"{now} C (max {tjmax} C)" if tjmax != -273 else f"{now} C")
+        if cpu < 8:
+            line(f"CPU {cpu} temperature", f"{now} C (max {tjmax} C)" if tjmax != -273 else f"{now} C")
         cpu += 1
+    if cpu > 8:
+        line("", f"... {cpu - 8} more CPUs with a sensor before the first without")
 
     section("Users")
     users = attempt(m.users)
     if isinstance(users, str) or not users:
         line("logged in", users or "nobody")
     else:
-        for name, tty, host, started, pid in users:
+        for name, tty, host, started, pid in users[:MAX_LINES]:
             when = time.strftime("%Y-%m-%d %H:%M", time.gmtime(started))
             print(f"  {name:<10} {tty:<8} {host:<16} {when} UTC  pid {pid}")
 
@@ -274,17 +319,41 @@ def connections():
         return f"[{a[0]}]:{a[1]}" if ":" in a[0] else f"{a[0]}:{a[1]}"
 
     print(f"  {'proto':<6} {'local':<26} {'remote':<26} {'state':<12} {'pid':>5} {'fd':>3}")
-    for fd, fam, typ, laddr, raddr, status, pid in entries:
+    for fd, fam, typ, laddr, raddr, status, pid in entries[:MAX_LINES]:
         proto = ("unix" if fam == unix else "tcp" if typ == stream else "udp") + ("6" if fam == inet6 else "")
         print(f"  {proto:<6} {where(laddr):<26} {where(raddr):<26} {states.get(status, status):<12} {pid:>5} {fd:>3}")
-    for pid in (802, 1310):
+    if len(entries) > MAX_LINES:
+        line("", f"... {len(entries) - MAX_LINES} more")
+    for pid in dict.fromkeys(p for p in (802, PID) if exists(p)):
         mine = attempt(m.proc_net_connections, pid, [unix, inet, inet6], [stream, dgram])
         line(f"pid {pid}", mine if isinstance(mine, str) else
-             ", ".join(f"fd {e[0]} {where(e[3])} {states.get(e[5], e[5])}".rstrip() for e in mine))
+             ", ".join(f"fd {e[0]} {where(e[3])} {states.get(e[5], e[5])}".rstrip()
+                       for e in mine[:MAX_LINES]))
+
+
+def install_profile(name):
+    """Install a machine profile of the stand-in for the whole process (off
+    FreeBSD only; on FreeBSD the report is of the machine itself)."""
+    try:
+        import fakebsd
+    except ImportError:
+        if name != "default":
+            sys.exit(f"no stand-in platform here: the profile {name!r} cannot be installed")
+        return
+    if name not in fakebsd.PROFILES:
+        sys.exit(f"no profile {name!r}; the profiles are: {', '.join(fakebsd.PROFILES)}")
+    fakebsd.install(fakebsd.profile(name), "global")
+
+
+PID = 1310
 
 
 def main():
-    print("Machine report")
+    global PID
+    name = (sys.argv[1] if len(sys.argv) > 1 else os.environ.get("PROFILE")) or "default"
+    install_profile(name)
+    PID = chosen_pid()
+    print(f"Machine report ({name})")
     frame()
     for part in PARTS:
         part()

@@ -352,6 +352,10 @@ int load_base(Machine &m, PyObject *desc) {
         } else if (!as_mib(key, mib)) {
             return -1;
         }
+        // A node given here is a plain one, even where the machine composed it.
+        m.served.erase(mib_key(mib.data(), static_cast<unsigned>(mib.size())));
+        if (!name.empty())
+            m.served.erase(name);
         if (value == Py_None) {
             m.values.erase(mib);
             if (!name.empty())
@@ -477,8 +481,10 @@ PyObject *py_install(PyObject *, PyObject *args, PyObject *kwargs) {
         m->faults.clear();
     }
     if (desc) {
-        int (*loaders[])(Machine &, PyObject *) = {load_base, load_procs, load_cpumem, load_socks,
-                                                   load_ifs,  load_disks, load_users, load_faults};
+        int (*loaders[])(Machine &, PyObject *) = {load_base,  load_creds,  load_busy_host,
+                                                   load_procs, load_cpumem, load_socks,
+                                                   load_ifs,   load_disks,  load_users,
+                                                   load_faults};
         int rc = 0;
         Py_BEGIN_CRITICAL_SECTION(desc);
         for (auto load : loaders)
@@ -534,11 +540,6 @@ PyObject *py_resources(PyObject *, PyObject *) {
         if (!v || PyDict_SetItemString(out.get(), resource_names[r], v.get()) < 0)
             out.reset();
     }
-    if (out) {
-        PyRef v(PyLong_FromLong(m->resources->utmpx_overlaps.load()));
-        if (!v || PyDict_SetItemString(out.get(), "utmpx_overlaps", v.get()) < 0)
-            out.reset();
-    }
     return out.release();
 }
 
@@ -560,6 +561,19 @@ PyObject *py_sysctl_names(PyObject *, PyObject *) {
     return out.release();
 }
 
+// Every PID of the current machine's process table, in table order (also
+// the ones kern.proc.proc leaves out).
+PyObject *py_table_pids(PyObject *, PyObject *) {
+    auto m = snapshot();
+    PyRef out(PyList_New(0));
+    for (size_t i = 0; out && i < m->procs.list.size(); i++) {
+        PyRef v(PyLong_FromLong(m->procs.list[i].pid));
+        if (!v || PyList_Append(out.get(), v.get()) < 0)
+            out.reset();
+    }
+    return out.release();
+}
+
 PyMethodDef methods[] = {
     {"pack", py_pack, METH_VARARGS, "pack(record, fields={}, size=-1) -> bytes"},
     {"unpack", py_unpack, METH_VARARGS, "unpack(record, data) -> dict"},
@@ -575,6 +589,7 @@ PyMethodDef methods[] = {
     {"clear_calls", py_clear_calls, METH_NOARGS, "forget this thread's platform calls"},
     {"resources", py_resources, METH_NOARGS, "handles given out and not yet given back"},
     {"sysctl_names", py_sysctl_names, METH_NOARGS, "name -> MIB of the current machine"},
+    {"table_pids", py_table_pids, METH_NOARGS, "every PID of the current machine's process table"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,6 +23,8 @@ PyObject *item(PyObject *desc, const char *key);
 
 // Group loaders: read their own keys of the description into the machine.
 // Each returns 0, or -1 with an exception set.
+int load_creds(Machine &m, PyObject *desc);
+int load_busy_host(Machine &m, PyObject *desc);  // load_busy.cpp
 int load_procs(Machine &m, PyObject *desc);
 int load_cpumem(Machine &m, PyObject *desc);
 int load_socks(Machine &m, PyObject *desc);

@@ -1,7 +1,14 @@
 // _fakebsd: the CPU and memory part of a machine description.
 //
-//   "swap": [ {"name": "ada0p3", "total": pages, "used": pages, "flags": int}, ... ]
-//           the swap devices libkvm reports; replaces the base machine's
+//   "swap": [ {"name": "ada0p3", "nblks": pages, "used": pages, "flags": int,
+//              "dev": device number (-1: NODEV, swap over NFS)}, ... ]
+//           the swap devices the kernel exports (vm.swap_info.<n>); replaces
+//           the base machine's. libkvm reports each vm.dmmax pages smaller.
+//   "compat_freebsd11": bool
+//           whether the kernel has COMPAT_FREEBSD11 (the default): a 4-byte
+//           read of a 64-bit vm.stats counter gets the value cut to 32 bits,
+//           and vm.stats.vm.v_cache_count exists. Without it such a read
+//           fails with ENOMEM and the cache count is gone.
 //   "heap": {"allocated": bytes, "mapped": bytes} | None
 //           the allocator's statistics for mallctl; None: the host process's own
 //
@@ -33,10 +40,10 @@ int load_swap(Machine &m, PyObject *list) {
         long long n;
         if ((v = item(d, "name")) && !as_bytes(v, dev.name))
             return -1;
-        if ((v = item(d, "total"))) {
+        if ((v = item(d, "nblks"))) {
             if (!as_long(v, n))
                 return -1;
-            dev.total = static_cast<uint32_t>(n);
+            dev.nblks = static_cast<uint32_t>(n);
         }
         if ((v = item(d, "used"))) {
             if (!as_long(v, n))
@@ -47,6 +54,12 @@ int load_swap(Machine &m, PyObject *list) {
             if (!as_long(v, n))
                 return -1;
             dev.flags = static_cast<int>(n);
+        }
+        dev.dev = 0x100 + static_cast<uint64_t>(i);
+        if ((v = item(d, "dev"))) {
+            if (!as_long(v, n))
+                return -1;
+            dev.dev = n == -1 ? NODEV : static_cast<uint64_t>(n);
         }
         if (PyErr_Occurred())
             return -1;
@@ -118,7 +131,23 @@ int load_cpumem(Machine &m, PyObject *desc) {
         return -1;
     if ((v = item(desc, "heap")) && load_heap(m, v) < 0)
         return -1;
-    return PyErr_Occurred() ? -1 : 0;
+    if ((v = item(desc, "compat_freebsd11"))) {
+        int on = PyObject_IsTrue(v);
+        if (on < 0)
+            return -1;
+        m.cpumem.compat_freebsd11 = on != 0;
+        if (!on) {
+            // The cache count is a compatibility dummy of COMPAT_FREEBSD11.
+            if (const Mib *mib = m.mib_of("vm.stats.vm.v_cache_count")) {
+                m.values.erase(*mib);
+                m.names.erase(std::string("vm.stats.vm.v_cache_count"));
+            }
+        }
+    }
+    if (PyErr_Occurred())
+        return -1;
+    mark_counters64(m);
+    return 0;
 }
 
 }  // namespace fakebsd

@@ -5,14 +5,18 @@
 //               "vmmap": bytes | [bytes], "cpuset": bytes, "rlimits": {res: bytes},
 //               "nice": int, "kill": "alive" | "eperm" | "gone", "listed": bool}, ...]
 //
-// A given "procs" list replaces the base machine's processes. Two keys edit
-// the table instead (applied after "procs"):
+// A given "procs" list replaces the base machine's processes, in the order
+// they were created. Two keys edit the table instead (applied after "procs"):
 //
 //   "procs_changed": [ {"pid": ..., <keys as above>}, ...]
 //                    only the given keys of that process change; a pid the
 //                    table does not have yet is added at the end
 //   "procs_gone":    [pid, ...]   these processes leave the table
+//
+//   "maxproc": int   kern.maxproc, which sizes the kernel's PID hash (the
+//                    order of kern.proc.proc)
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "control.h"
@@ -140,6 +144,7 @@ int edit_procs(Machine &m, PyObject *desc) {
         if (!seq)
             return -1;
         ProcTable kept;
+        kept.maxproc = m.procs.maxproc;
         std::vector<long long> pids;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); i++) {
             long long pid;
@@ -160,6 +165,18 @@ int edit_procs(Machine &m, PyObject *desc) {
 }  // namespace
 
 int load_procs(Machine &m, PyObject *desc) {
+    if (PyObject *v = item(desc, "maxproc")) {
+        long long n;
+        if (!as_long(v, n))
+            return -1;
+        if (n < 1 || n > INT_MAX) {
+            PyErr_SetString(PyExc_ValueError, "'maxproc' must be a positive int");
+            return -1;
+        }
+        m.procs.maxproc = static_cast<int>(n);
+    } else if (PyErr_Occurred()) {
+        return -1;
+    }
     PyObject *procs = item(desc, "procs");
     if (!procs)
         return PyErr_Occurred() ? -1 : edit_procs(m, desc);
@@ -167,6 +184,7 @@ int load_procs(Machine &m, PyObject *desc) {
     if (!seq)
         return -1;
     ProcTable table;
+    table.maxproc = m.procs.maxproc;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); i++) {
         PyObject *d = PySequence_Fast_GET_ITEM(seq.get(), i);
         if (!PyDict_Check(d)) {

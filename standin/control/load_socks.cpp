@@ -5,17 +5,19 @@
 //             "udp": bytes | [bytes],          net.inet.udp.pcblist: struct xinpcb records
 //             "unix_stream": bytes | [bytes],  net.local.stream.pcblist: struct xunpcb records
 //             "unix_dgram": bytes | [bytes],   net.local.dgram.pcblist: struct xunpcb records
+//             "unix_seqpacket": bytes | [bytes],  net.local.seqpacket.pcblist
+//             "syncache": bytes | [bytes],     struct xtcpcb records the TCP list
+//                                              hands out before its blocks
 //             "gen": int,                      generation count of the lists
-//             "gen_mismatch": {list: n}}       the list's first n answers carry a
-//                                              trailer generation above the header's
+//             "gen_mismatch": {list: n}}       the list's first n reads find it changed:
+//                                              the trailer's generation and count
+//                                              are one above the header's
 //
 // Records are raw bytes in FreeBSD's layout (see fakebsd.socks); a list given
 // as one bytes object counts as one record in the header. Each given key
 // replaces that part of the base machine's tables; the lists' headers and
-// trailers are composed when the tables are published as sysctl nodes. The
-// changed answers of "gen_mismatch" are served before the description's own
-// faults on the same list, which count their invocations from the first
-// answer after them.
+// trailers are composed on every read. Size queries are not reads; the
+// description's own faults on a list are consulted before the list is read.
 #include <cstring>
 
 #include "control.h"
@@ -33,6 +35,7 @@ constexpr ListKey kLists[] = {
     {"udp", &SockTable::udp},
     {"unix_stream", &SockTable::unix_stream},
     {"unix_dgram", &SockTable::unix_dgram},
+    {"unix_seqpacket", &SockTable::unix_seqpacket},
 };
 
 bool records(PyObject *v, std::string &out, unsigned &count) {
@@ -68,6 +71,8 @@ int load_socks(Machine &m, PyObject *desc) {
     unsigned count;
     if ((v = item(socks, "files")) && !records(v, m.socks.files, count))
         return -1;
+    if ((v = item(socks, "syncache")) && !records(v, m.socks.syncache, m.socks.syncache_count))
+        return -1;
     for (const ListKey &l : kLists) {
         SockList &list = m.socks.*l.list;
         if ((v = item(socks, l.key)) && !records(v, list.records, list.count))
@@ -95,7 +100,8 @@ int load_socks(Machine &m, PyObject *desc) {
                     found = &l;
             if (!found) {
                 if (!PyErr_Occurred())
-                    PyErr_Format(PyExc_KeyError, "no list named %R (tcp, udp, unix_stream, unix_dgram)", key);
+                    PyErr_Format(PyExc_KeyError,
+                                 "no list named %R (tcp, udp, unix_stream, unix_dgram, unix_seqpacket)", key);
                 return -1;
             }
             if (!as_long(value, n))

@@ -1,6 +1,8 @@
 // Stand-in platform: CPU and memory. Every counter is a plain sysctl value of
 // the machine (tests replace them through the description's "sysctl" key);
-// the default machine is a 4-CPU server with 16 GiB of memory and one swap
+// the 64-bit counters of vm_meter.c answer as its handler does, and the swap
+// devices are exported one per vm.swap_info.<n> node as swap_pager.c does.
+// The default machine is a 4-CPU server with 16 GiB of memory and one swap
 // partition, booted at the time its process table says.
 #include <cstring>
 #include <string>
@@ -23,16 +25,74 @@ constexpr int kDevCpu = 0x43f1;
 constexpr int kDevFreq = 0x43f2;
 constexpr int kDevFreqLevels = 0x43f3;
 
+constexpr int kSwapInfo = 0x43e0;  // vm.swap_info
+
 template <class T>
 Bytes raw(const T &v) {
     return Bytes(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
+// vm.swap_info.<n>: one struct xswdev per swap device, ENOENT past the last;
+// the node itself, or a longer name, is EINVAL (sysctl_vm_swap_info).
+int answer_swap_info(const Machine &m, const int *mib, unsigned len, Bytes &out) {
+    if (len != 3)
+        return EINVAL;
+    if (mib[2] < 0 || static_cast<size_t>(mib[2]) >= m.cpumem.swap.size())
+        return ENOENT;
+    const SwapDevice &d = m.cpumem.swap[static_cast<size_t>(mib[2])];
+    struct xswdev xs;
+    std::memset(&xs, 0, sizeof xs);
+    xs.xsw_version = XSWDEV_VERSION;
+    xs.xsw_dev = d.dev;
+    xs.xsw_flags = d.flags;
+    xs.xsw_nblks = static_cast<int>(d.nblks);
+    xs.xsw_used = static_cast<int>(d.used);
+    out = raw(xs);
+    return 0;
+}
+
 }  // namespace
 
 const std::vector<Provider> &providers_cpumem() {
-    static const std::vector<Provider> list;
+    static const std::vector<Provider> list = {
+        {"vm.swap_info", {CTL_VM, kSwapInfo}, true, answer_swap_info},
+    };
     return list;
+}
+
+Bytes counter64_answer(const Machine &m, const Bytes &stored, const size_t *oldlen) {
+    if (stored.size() > sizeof(uint64_t))
+        return stored;  // no counter value: served as it stands
+    uint64_t value = 0;  // a shorter value given by a test is widened
+    std::memcpy(&value, stored.data(), stored.size());
+    if (oldlen && *oldlen == sizeof(uint32_t) && m.cpumem.compat_freebsd11)
+        return raw(static_cast<uint32_t>(value));  // cut to 32 bits for old binaries
+    return raw(value);
+}
+
+std::vector<int> present_cpus(const Machine &m) {
+    int ncpu = 0;
+    if (const Bytes *v = m.value({CTL_HW, HW_NCPU}); v && v->size() == sizeof ncpu)
+        std::memcpy(&ncpu, v->data(), sizeof ncpu);
+    std::vector<int> ids;
+    const Mib *mib = m.mib_of("kern.cp_times");
+    const Bytes *times = mib ? m.value(*mib) : nullptr;
+    constexpr size_t record = sizeof(long) * CPUSTATES;
+    if (times && ncpu > 0 && times->size() / record > static_cast<size_t>(ncpu)) {
+        for (size_t i = 0; i < times->size() / record; i++)
+            if (times->find_first_not_of('\0', i * record) < (i + 1) * record)
+                ids.push_back(static_cast<int>(i));
+        return ids;
+    }
+    for (int i = 0; i < ncpu; i++)
+        ids.push_back(i);
+    return ids;
+}
+
+void mark_counters64(Machine &m) {
+    for (const char *name : kCounters64)
+        if (const Mib *mib = m.mib_of(name))
+            m.cpumem.counters64.insert(*mib);
 }
 
 void default_cpumem(Machine &m) {
@@ -64,10 +124,10 @@ void default_cpumem(Machine &m) {
 
     const struct {
         const char *name;
-        u_int value;
+        uint64_t value;
     } sys_counters[] = {
         {"vm.stats.sys.v_swtch", 972418305u},  {"vm.stats.sys.v_trap", 310772841u},
-        {"vm.stats.sys.v_syscall", 2403116772u}, {"vm.stats.sys.v_intr", 194551230u},
+        {"vm.stats.sys.v_syscall", 6698084068u}, {"vm.stats.sys.v_intr", 194551230u},
         {"vm.stats.sys.v_soft", 87120934u},
     };
     for (const auto &c : sys_counters)
@@ -115,13 +175,21 @@ void default_cpumem(Machine &m) {
         {"vm.stats.vm.v_laundry_count", laundry},
         {"vm.stats.vm.v_cache_count", 0},  // a compatibility dummy since FreeBSD 12
         {"vm.stats.vm.v_free_count", free_count},
+    };
+    for (const auto &c : vm_counters)
+        put_auto(c.name, CTL_VM, raw(c.value));
+    const struct {
+        const char *name;
+        uint64_t value;
+    } paging_counters[] = {
         {"vm.stats.vm.v_swapin", 120},
         {"vm.stats.vm.v_swapout", 345},
         {"vm.stats.vm.v_vnodein", 56789},
         {"vm.stats.vm.v_vnodeout", 23456},
     };
-    for (const auto &c : vm_counters)
+    for (const auto &c : paging_counters)
         put_auto(c.name, CTL_VM, raw(c.value));
+    mark_counters64(m);
     put_auto("vfs.bufspace", CTL_VFS, raw(212336640L));
 
     struct vmtotal total_vm;
@@ -139,8 +207,10 @@ void default_cpumem(Machine &m) {
     total_vm.t_sl = 62;
     m.set("vm.vmtotal", {CTL_VM, VM_METER}, raw(total_vm));
 
-    // One 4 GiB swap partition, lightly used.
-    m.cpumem.swap = {{"ada0p3", 1048544, 3412, 0}};
+    // One 4 GiB swap partition, lightly used. libkvm reports each device
+    // dmmax pages smaller than the kernel's block count.
+    put_auto("vm.dmmax", CTL_VM, raw(32));
+    m.cpumem.swap = {{"ada0p3", 1048576, 3412, 0, 0x7f}};
     m.cpumem.heap.reset();
 }
 

@@ -87,15 +87,19 @@ int family_of(const std::string &sa) {
     return sa.size() >= 2 ? static_cast<unsigned char>(sa[1]) : AF_UNSPEC;
 }
 
-// {CTL_NET, PF_ROUTE, protocol 0, af (0: all), NET_RT_IFLIST, index (0: all)}:
+// {CTL_NET, PF_ROUTE, protocol, af (0: all), NET_RT_IFLIST, index (0: all)}:
 // per interface one RTM_IFINFO message, then one RTM_NEWADDR per address of
-// the wanted family.
+// the wanted family. As sysctl_rtsock checks the name: the protocol is not
+// looked at, exactly three elements must follow it (fewer: EISDIR, more:
+// ENOTDIR), the family is taken as a u_char and must not pass AF_MAX, and an
+// operation other than NET_RT_IFLIST (the only one simulated) is EINVAL.
 int answer_route(const Machine &m, const int *mib, unsigned len, Bytes &out) {
-    if (len != 6 || mib[2] != 0)
+    if (len != 6)
+        return len < 6 ? EISDIR : ENOTDIR;
+    int af = static_cast<unsigned char>(mib[3]);
+    if (af > AF_MAX || mib[4] != NET_RT_IFLIST)
         return EINVAL;
-    if (mib[4] != NET_RT_IFLIST)
-        return EOPNOTSUPP;
-    int af = mib[3], index = mib[5];
+    int index = mib[5];
     out.clear();
     for (const Iface &i : m.ifs.list) {
         if (index != 0 && i.index != index)

@@ -1,8 +1,13 @@
 // Stand-in platform: the process table. sysctl kern.proc.pid.<pid> and
 // kern.proc.proc, kill(2) for liveness, and the default machine's processes.
+// Processes are kept in the order they were created; the kernel lists them
+// in the order of its PID hash.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -22,27 +27,72 @@ Bytes record_of(const Proc &p) {
 
 namespace {
 
-// {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid}: one record, ESRCH when gone.
+// {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid}: one record (pget with
+// PGET_CANSEE: a thread ID stands for its process, a zombie answers).
 int answer_pid(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    const Proc *p = m.procs.live(mib[3]);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_TID, &err);
     if (!p)
-        return ESRCH;
+        return err;
     out = record_of(*p);
     return 0;
 }
 
-// {CTL_KERN, KERN_PROC, KERN_PROC_PROC, 0}: every listed process, in table order.
-int answer_all(const Machine &m, const int *, unsigned, Bytes &out) {
+// {CTL_KERN, KERN_PROC, KERN_PROC_PROC[, 0]}: every process the caller sees,
+// in the order proc_iterate() walks the PID hash, each with its record. A
+// size query reports five records more than there are.
+int answer_all(const Machine &m, const int *, unsigned len, Bytes &out) {
+    if (len != 3 && len != 4)
+        return EINVAL;
+    std::vector<const Proc *> order = pid_hash_order(m.procs);
+    std::erase_if(order, [&m](const Proc *p) { return !p->listed || !sees_pid(m, p->pid); });
+    if (size_query()) {
+        size_t size = 5 * sizeof(struct kinfo_proc);
+        for (const Proc *p : order)
+            size += p->kinfo.empty() ? sizeof(struct kinfo_proc) : p->kinfo.size();
+        out.assign(size, '\0');
+        return 0;
+    }
     out.clear();
-    for (const Proc &p : m.procs.list)
-        if (p.listed)
-            out += record_of(p);
+    for (const Proc *p : order)
+        out += record_of(*p);
     return 0;
 }
 
 }  // namespace
+
+std::vector<const Proc *> pid_hash_order(const ProcTable &procs) {
+    // procinit(): hashinit(maxproc / 4) buckets (the largest power of two
+    // not above it), one lock for every 64 buckets; proc_iterate() takes the
+    // locks in turn and walks the buckets each covers. fork inserts at the
+    // head of its bucket: the newest process comes first.
+    unsigned long buckets = 1;
+    while (buckets * 2 <= static_cast<unsigned long>(std::max(procs.maxproc / 4, 1)))
+        buckets *= 2;
+    const unsigned long mask = buckets - 1;
+    const unsigned long locks = std::max(buckets / 64, 1ul);
+    struct Key {
+        unsigned long lock, bucket;
+        size_t age;
+        const Proc *p;
+    };
+    std::vector<Key> keys;
+    keys.reserve(procs.list.size());
+    for (size_t i = 0; i < procs.list.size(); i++) {
+        unsigned long bucket = static_cast<unsigned long>(procs.list[i].pid) & mask;
+        keys.push_back({bucket % locks, bucket, procs.list.size() - i, &procs.list[i]});
+    }
+    std::sort(keys.begin(), keys.end(), [](const Key &a, const Key &b) {
+        return std::tie(a.lock, a.bucket, a.age) < std::tie(b.lock, b.bucket, b.age);
+    });
+    std::vector<const Proc *> out;
+    out.reserve(keys.size());
+    for (const Key &k : keys)
+        out.push_back(k.p);
+    return out;
+}
 
 const std::vector<Provider> &providers_procs() {
     static const std::vector<Provider> list = {
@@ -146,13 +196,15 @@ extern "C" int fbsd_kill(pid_t pid, int sig) {
         errno = EINVAL;
         return -1;
     }
+    // pfind_any: a zombie is found, and signalling it succeeds; then
+    // cr_cansignal (ESRCH for a hidden process, EPERM for someone else's).
     const Proc *p = pid > 0 ? m.procs.find(pid) : nullptr;
     if (!p || p->liveness == KillAnswer::Gone) {
         errno = ESRCH;
         return -1;
     }
-    if (p->liveness == KillAnswer::NotPermitted) {
-        errno = EPERM;
+    if (int err = p_cansignal(m, *p)) {
+        errno = err;
         return -1;
     }
     return 0;

@@ -3,10 +3,13 @@
 // table, and the default machine's arguments, environments, executables and
 // descriptor tables (served by kinfo_getfile, see libutil.cpp, and by
 // kvm_getenvv, see kvm_procs.cpp).
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <initializer_list>
 
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -15,14 +18,14 @@ namespace fakebsd {
 
 namespace {
 
-
 // {CTL_KERN, KERN_PROC, KERN_PROC_ARGS, pid}: the argument strings as stored.
 int answer_args(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    const Proc *p = m.procs.live(mib[3]);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_TID, &err);
     if (!p)
-        return ESRCH;
+        return err;
     out = p->args;
     return 0;
 }
@@ -32,12 +35,71 @@ int answer_args(const Machine &m, const int *mib, unsigned len, Bytes &out) {
 int answer_pathname(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    const Proc *p = m.procs.live(mib[3]);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_TID, &err);
     if (!p)
-        return ESRCH;
+        return err;
     if (!p->path)
         return ENOENT;
     out = *p->path;
+    return 0;
+}
+
+// Whole records packed as the kernel hands them out (pack_kinfo() for the
+// descriptor table, kern_proc_vmmap_out() for the map): each cut after the
+// NUL of its path, rounded up to 8 bytes, its size in its first field (an
+// int). A path that fills its field keeps the whole record; bytes after the
+// last whole record are not a record and are left out.
+size_t packed_size(const char *r, size_t record, size_t path_offset) {
+    size_t size = path_offset + strnlen(r + path_offset, record - path_offset) + 1;
+    return std::min((size + 7) & ~size_t{7}, record);
+}
+
+// A size query gets the length alone (the kernel's sbuf counts, it does not
+// copy).
+Bytes pack_records(const Bytes &table, size_t record, size_t path_offset) {
+    Bytes out;
+    if (size_query()) {
+        size_t total = 0;
+        for (size_t off = 0; off + record <= table.size(); off += record)
+            total += packed_size(table.data() + off, record, path_offset);
+        out.assign(total, '\0');
+        return out;
+    }
+    out.reserve(table.size());
+    for (size_t off = 0; off + record <= table.size(); off += record) {
+        const char *r = table.data() + off;
+        size_t size = packed_size(r, record, path_offset);
+        int structsize = static_cast<int>(size);
+        out.append(reinterpret_cast<const char *>(&structsize), sizeof structsize);
+        out.append(r + sizeof structsize, size - sizeof structsize);
+    }
+    return out;
+}
+
+// {CTL_KERN, KERN_PROC, KERN_PROC_FILEDESC, pid}: the descriptor table,
+// packed (pget with PGET_CANDEBUG | PGET_NOTWEXIT).
+int answer_filedesc(const Machine &m, const int *mib, unsigned len, Bytes &out) {
+    if (len != 4)
+        return EINVAL;
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANDEBUG | PG_NOTWEXIT | PG_TID, &err);
+    if (!p)
+        return err;
+    out = pack_records(p->files, sizeof(struct kinfo_file), offsetof(struct kinfo_file, kf_path));
+    return 0;
+}
+
+// {CTL_KERN, KERN_PROC, KERN_PROC_VMMAP, pid}: the memory map, packed (pget
+// with PGET_CANDEBUG | PGET_NOTWEXIT).
+int answer_vmmap(const Machine &m, const int *mib, unsigned len, Bytes &out) {
+    if (len != 4)
+        return EINVAL;
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANDEBUG | PG_NOTWEXIT | PG_TID, &err);
+    if (!p)
+        return err;
+    out = pack_records(p->vmmap, sizeof(struct kinfo_vmentry), offsetof(struct kinfo_vmentry, kve_path));
     return 0;
 }
 
@@ -72,6 +134,23 @@ Bytes file_entry(int fd, int type, int vtype, int flags, const char *path) {
 Bytes dir_entry(int fd, const char *path) {
     return file_entry(fd, KF_TYPE_VNODE, KF_VTYPE_VDIR, KF_FLAG_READ, path);
 }
+
+// A vnode the kernel lists for the process itself rather than for a
+// descriptor (export_vnode_to_kinfo): no reference count, no offset.
+Bytes own_vnode(int fd, int vtype, int flags, const char *path) {
+    struct kinfo_file kf;
+    Bytes b = file_entry(fd, KF_TYPE_VNODE, vtype, flags, path);
+    std::memcpy(&kf, b.data(), sizeof kf);
+    kf.kf_ref_count = -1;
+    kf.kf_offset = -1;
+    return Bytes(reinterpret_cast<const char *>(&kf), sizeof kf);
+}
+
+// The working and root directory entries.
+Bytes dirs(const char *cwd) {
+    return own_vnode(KF_FD_TYPE_CWD, KF_VTYPE_VDIR, KF_FLAG_READ, cwd) +
+           own_vnode(KF_FD_TYPE_ROOT, KF_VTYPE_VDIR, KF_FLAG_READ, "/");
+}
 Bytes reg_entry(int fd, const char *path, int flags = KF_FLAG_READ | KF_FLAG_WRITE) {
     return file_entry(fd, KF_TYPE_VNODE, KF_VTYPE_VREG, flags, path);
 }
@@ -81,8 +160,16 @@ Bytes chr_entry(int fd, const char *path) {
 
 // Working and root directory, then standard input, output and error.
 Bytes base_files(const char *cwd, const char *tty) {
-    return dir_entry(KF_FD_TYPE_CWD, cwd) + dir_entry(KF_FD_TYPE_ROOT, "/") + chr_entry(0, tty) +
-           chr_entry(1, tty) + chr_entry(2, tty);
+    return dirs(cwd) + chr_entry(0, tty) + chr_entry(1, tty) + chr_entry(2, tty);
+}
+
+// What the kernel lists before the directories (kern_proc_filedesc_out): the
+// executable, then the session's controlling terminal if it has one.
+Bytes text_and_tty(const char *exe, const char *ctty) {
+    Bytes out = own_vnode(KF_FD_TYPE_TEXT, KF_VTYPE_VREG, KF_FLAG_READ, exe);
+    if (ctty)
+        out += own_vnode(KF_FD_TYPE_CTTY, KF_VTYPE_VCHR, KF_FLAG_READ | KF_FLAG_WRITE, ctty);
+    return out;
 }
 
 const std::vector<std::string> daemon_env = {
@@ -120,7 +207,8 @@ struct Detail {
     Bytes args;
     const char *exe;
     std::vector<std::string> env;
-    Bytes files;
+    Bytes files;                  // from the working directory on
+    const char *ctty = nullptr;   // the session's controlling terminal
 };
 
 std::vector<std::string> with(std::vector<std::string> env, std::initializer_list<const char *> more) {
@@ -135,12 +223,15 @@ const std::vector<Provider> &providers_procs_detail() {
     static const std::vector<Provider> list = {
         {"kern.proc.args", {CTL_KERN, KERN_PROC, KERN_PROC_ARGS}, true, answer_args},
         {"kern.proc.pathname", {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME}, true, answer_pathname},
+        {"kern.proc.filedesc", {CTL_KERN, KERN_PROC, KERN_PROC_FILEDESC}, true, answer_filedesc},
+        {"kern.proc.vmmap", {CTL_KERN, KERN_PROC, KERN_PROC_VMMAP}, true, answer_vmmap},
     };
     return list;
 }
 
-// Kernel processes have no arguments, no environment and an empty path; the
-// zombie has left everything behind.
+// Kernel processes have no arguments, no environment, an empty path and no
+// text; the zombie has left everything behind. The user's session has
+// /dev/pts/0 for its controlling terminal; no process is traced or jailed.
 void default_procs_detail(Machine &m) {
     const char *null = "/dev/null", *pts = "/dev/pts/0";
     const std::vector<std::string> pg_env = with(daemon_env, {"PGDATA=/var/db/postgres/data16",
@@ -188,10 +279,11 @@ void default_procs_detail(Machine &m) {
         {1204, argv({"sshd-session: alice [priv]"}), "/usr/libexec/sshd-session", daemon_env,
          base_files("/", null)},
         {1206, argv({"sshd-session: alice@pts/0"}), "/usr/libexec/sshd-session", daemon_env,
-         base_files("/var/empty", null) + chr_entry(7, "/dev/ptmx")},
+         base_files("/var/empty", null) + chr_entry(7, "/dev/ptmx"), pts},
         {1207, argv({"-tcsh"}), "/bin/tcsh", with(user_env, {"PWD=/home/alice"}),
          base_files("/home/alice", pts) + chr_entry(15, pts) + chr_entry(16, pts) + chr_entry(17, pts) +
-             chr_entry(18, pts) + chr_entry(19, pts)},
+             chr_entry(18, pts) + chr_entry(19, pts),
+         pts},
         {1310, argv({"python3.13", "-m", "app.worker", "--queue", "events", "--db", "data/events.db"}),
          "/usr/local/bin/python3.13",
          with(user_env, {"PWD=/home/alice/src/app", "VIRTUAL_ENV=/home/alice/src/app/.venv",
@@ -202,7 +294,8 @@ void default_procs_detail(Machine &m) {
              reg_entry(5, "/home/alice/src/app/worker.log", KF_FLAG_WRITE | KF_FLAG_APPEND) +
              file_entry(6, KF_TYPE_PIPE, 0, KF_FLAG_READ, "") +
              file_entry(7, KF_TYPE_PIPE, 0, KF_FLAG_WRITE, "") +
-             dir_entry(8, "/home/alice/src/app/data")},
+             dir_entry(8, "/home/alice/src/app/data"),
+         pts},
     };
     // Kernel processes and the zombie: an empty path; kernel processes work
     // in the root directory.
@@ -212,7 +305,7 @@ void default_procs_detail(Machine &m) {
         if (p.kinfo.size() == sizeof kp) {
             std::memcpy(&kp, p.kinfo.data(), sizeof kp);
             if (kp.ki_flag & P_SYSTEM)
-                p.files = dir_entry(KF_FD_TYPE_CWD, "/") + dir_entry(KF_FD_TYPE_ROOT, "/");
+                p.files = dirs("/");
         }
     }
     for (const Detail &d : details) {
@@ -223,7 +316,7 @@ void default_procs_detail(Machine &m) {
         p.args = d.args;
         p.path = path_answer(d.exe);
         p.env = d.env;
-        p.files = d.files;
+        p.files = text_and_tty(d.exe, d.ctty) + d.files;
     }
 }
 

@@ -4,13 +4,16 @@
 // cpuset_setaffinity(2), getpriority(2), setpriority(2), and the default
 // machine's threads, memory maps, masks, limits and nice values.
 //
-// Every call takes the process from the table: a process that is not there or
-// is gone is ESRCH; one described with kill "eperm" (someone else's) may be
-// read but not changed (EPERM), as an unprivileged caller finds on FreeBSD.
+// Every call looks the process up and checks the caller's rights as the
+// kernel does (creds.h): a zombie is found only by the thread query; the
+// rlimit read needs visibility, the rlimit write p_candebug; cpuset and
+// priority calls find no zombie and need p_cansched (a hidden process is
+// ESRCH, someone else's EPERM); lowering a nice value takes privilege.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -19,19 +22,9 @@ namespace fakebsd {
 
 namespace {
 
-// CPUs of the machine: the mask of a process described without one.
-constexpr int kMachineCpus = 4;
-
 int fail(int err) {
     errno = err;
     return -1;
-}
-
-// The process a call names, or nullptr when it does not exist (ESRCH).
-const Proc *visible(const Machine &m, long long pid) {
-    if (pid < INT_MIN || pid > INT_MAX)
-        return nullptr;
-    return m.procs.live(static_cast<int>(pid));
 }
 
 // Change one process of the current machine (if it is still there).
@@ -50,17 +43,24 @@ Bytes rlimit_bytes(rlim_t cur, rlim_t max) {
 
 Bytes mask_bytes(const cpuset_t &mask) { return Bytes(reinterpret_cast<const char *>(&mask), sizeof mask); }
 
+// The machine's CPUs, the root set every mask is taken from.
+cpuset_t machine_cpus(const Machine &m) {
+    cpuset_t all;
+    CPU_ZERO(&all);
+    for (int cpu : present_cpus(m))
+        if (cpu >= 0 && cpu < CPU_SETSIZE)
+            CPU_SET(cpu, &all);
+    return all;
+}
+
 // The process's mask as the kernel holds it: the table's bytes cut or padded
 // to one cpuset_t, or every CPU of the machine when it has none.
-cpuset_t mask_of(const Proc &p) {
+cpuset_t mask_of(const Machine &m, const Proc &p) {
+    if (p.cpuset.empty())
+        return machine_cpus(m);
     cpuset_t mask;
     CPU_ZERO(&mask);
-    if (p.cpuset.empty()) {
-        for (int cpu = 0; cpu < kMachineCpus; cpu++)
-            CPU_SET(cpu, &mask);
-    } else {
-        std::memcpy(&mask, p.cpuset.data(), std::min(p.cpuset.size(), sizeof mask));
-    }
+    std::memcpy(&mask, p.cpuset.data(), std::min(p.cpuset.size(), sizeof mask));
     return mask;
 }
 
@@ -70,9 +70,10 @@ cpuset_t mask_of(const Proc &p) {
 int answer_threads(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
-    const Proc *p = visible(m, mib[3]);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_TID, &err);
     if (!p)
-        return ESRCH;
+        return err;
     out.clear();
     if (p->threads.empty())
         out = record_of(*p);
@@ -86,34 +87,71 @@ int answer_threads(const Machine &m, const int *mib, unsigned len, Bytes &out) {
 int answer_rlimit(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 5 || static_cast<unsigned>(mib[4]) >= RLIM_NLIMITS)
         return EINVAL;
-    const Proc *p = visible(m, mib[3]);
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANSEE | PG_NOTWEXIT | PG_TID, &err);
     if (!p)
-        return ESRCH;
+        return err;
     auto it = p->rlimits.find(mib[4]);
     out = it != p->rlimits.end() ? it->second : rlimit_bytes(RLIM_INFINITY, RLIM_INFINITY);
     return 0;
 }
 
+// A limit the kernel holds no higher than a system-wide figure.
+rlim_t capped(const Machine &m, const char *name, rlim_t fallback) {
+    return static_cast<rlim_t>(sysctl_int(m, name, static_cast<int>(fallback)));
+}
+
+// kern_proc_setrlimit: no limit for a negative value; raising either value
+// above the current hard limit takes privilege (EPERM); the soft limit never
+// exceeds the hard one; the system's caps cut data, stack, descriptor and
+// process limits, and a process limit is at least 1.
 int write_rlimit(const int *mib, unsigned len, const void *newp, size_t newlen) {
     if (len != 5 || static_cast<unsigned>(mib[4]) >= RLIM_NLIMITS || newlen != sizeof(struct rlimit))
         return EINVAL;
-    const Proc *p = visible(current(), mib[3]);
+    const Machine &m = current();
+    int err = 0;
+    const Proc *p = pget(m, mib[3], PG_CANDEBUG | PG_NOTWEXIT | PG_TID, &err);
     if (!p)
-        return ESRCH;
-    if (p->liveness == KillAnswer::NotPermitted)
-        return EPERM;
-    struct rlimit rl;
+        return err;
+    int resource = mib[4];
+    struct rlimit rl, old = {RLIM_INFINITY, RLIM_INFINITY};
     std::memcpy(&rl, newp, sizeof rl);
-    // As the kernel does: a negative limit is no limit, and the soft limit
-    // never exceeds the hard one.
+    auto it = p->rlimits.find(resource);
+    if (it != p->rlimits.end())
+        std::memcpy(&old, it->second.data(), std::min(it->second.size(), sizeof old));
     if (rl.rlim_cur < 0)
         rl.rlim_cur = RLIM_INFINITY;
     if (rl.rlim_max < 0)
         rl.rlim_max = RLIM_INFINITY;
+    if ((rl.rlim_cur > old.rlim_max || rl.rlim_max > old.rlim_max) && !m.caller.privileged)
+        return EPERM;
     if (rl.rlim_cur > rl.rlim_max)
         rl.rlim_cur = rl.rlim_max;
-    int resource = mib[4];
+    auto cap = [&rl](rlim_t most) {
+        rl.rlim_cur = std::min(rl.rlim_cur, most);
+        rl.rlim_max = std::min(rl.rlim_max, most);
+    };
+    switch (resource) {
+    case RLIMIT_DATA:
+        cap(static_cast<rlim_t>(32) << 30);  // maxdsiz
+        break;
+    case RLIMIT_STACK:
+        cap(static_cast<rlim_t>(512) << 20);  // maxssiz
+        break;
+    case RLIMIT_NOFILE:
+        cap(capped(m, "kern.maxfilesperproc", 58576));
+        break;
+    case RLIMIT_NPROC:
+        cap(capped(m, "kern.maxprocperuid", 6656));
+        rl.rlim_cur = std::max<rlim_t>(rl.rlim_cur, 1);
+        rl.rlim_max = std::max<rlim_t>(rl.rlim_max, 1);
+        break;
+    default:
+        break;
+    }
     Bytes value = rlimit_bytes(rl.rlim_cur, rl.rlim_max);
+    if (it != p->rlimits.end() && it->second == value)
+        return 0;  // nothing changes: the machine stays as it is
     edit_proc(mib[3], [resource, &value](Proc &q) { q.rlimits[resource] = value; });
     return 0;
 }
@@ -263,11 +301,7 @@ void default_procs_sched(Machine &m) {
         struct kinfo_proc kp;
         std::memcpy(&kp, p.kinfo.data(), sizeof kp);
         p.threads = thread_records(kp, next_tid);
-        cpuset_t all;
-        CPU_ZERO(&all);
-        for (int cpu = 0; cpu < kMachineCpus; cpu++)
-            CPU_SET(cpu, &all);
-        p.cpuset = mask_bytes(all);
+        p.cpuset.clear();  // every CPU of the machine
         set_record_nice(p);
         bool user = !(kp.ki_flag & P_SYSTEM) && kp.ki_stat != SZOMB;
         if (!user)
@@ -282,6 +316,28 @@ void default_procs_sched(Machine &m) {
     }
 }
 
+namespace {
+
+// cpuset_which for CPU_WHICH_PID: -1 is the caller itself; pfind (no
+// zombies); then p_cansched.
+const Proc *which_pid(const Machine &m, id_t id, int *err) {
+    if (id == -1 && m.caller.pid >= 0)
+        id = m.caller.pid;
+    return pget(m, id, PG_NOTWEXIT | PG_CANSCHED, err);
+}
+
+// The affinity calls take a mask of exactly one cpuset_t.
+int check_affinity_args(cpulevel_t level, cpuwhich_t which, size_t setsize, const void *mask) {
+    if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID)
+        return EINVAL;
+    if (setsize != sizeof(cpuset_t))
+        return ERANGE;
+    if (!mask)
+        return EFAULT;
+    return 0;
+}
+
+}  // namespace
 }  // namespace fakebsd
 
 using namespace fakebsd;
@@ -292,20 +348,17 @@ extern "C" int fbsd_cpuset_getaffinity(cpulevel_t level, cpuwhich_t which, id_t 
     Action a = check(m, "cpuset_getaffinity", std::to_string(id));
     if (a.fail)
         return fault_failure(a);
-    if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID)
-        return fail(EINVAL);
-    if (setsize != sizeof(cpuset_t))
-        return fail(ERANGE);
-    if (!mask)
-        return fail(EFAULT);
+    if (int err = check_affinity_args(level, which, setsize, mask))
+        return fail(err);
     Bytes data;
     if (a.raw) {
         data = *a.raw;
     } else {
-        const Proc *p = visible(m, id);
+        int err = 0;
+        const Proc *p = which_pid(m, id, &err);
         if (!p)
-            return fail(ESRCH);
-        data = mask_bytes(mask_of(*p));
+            return fail(err);
+        data = mask_bytes(mask_of(m, *p));
     }
     std::memset(mask, 0, setsize);
     std::memcpy(mask, data.data(), std::min(data.size(), setsize));
@@ -318,24 +371,29 @@ extern "C" int fbsd_cpuset_setaffinity(cpulevel_t level, cpuwhich_t which, id_t 
     Action a = check(m, "cpuset_setaffinity", std::to_string(id));
     if (a.fail)
         return fault_failure(a);
-    if (level != CPU_LEVEL_WHICH || which != CPU_WHICH_PID)
-        return fail(EINVAL);
-    if (setsize != sizeof(cpuset_t))
-        return fail(ERANGE);
-    if (!mask)
-        return fail(EFAULT);
-    if (CPU_EMPTY(mask))
-        return fail(EINVAL);
-    const Proc *p = visible(m, id);
+    if (int err = check_affinity_args(level, which, setsize, mask))
+        return fail(err);
+    int err = 0;
+    const Proc *p = which_pid(m, id, &err);
     if (!p)
-        return fail(ESRCH);
-    if (p->liveness == KillAnswer::NotPermitted)
-        return fail(EPERM);
+        return fail(err);
+    // A mask naming a CPU outside the root set is refused (EINVAL); an
+    // empty one has nothing in common with it (EDEADLK).
+    cpuset_t all = machine_cpus(m);
+    for (int cpu = 0; cpu < CPU_SETSIZE; cpu++)
+        if (CPU_ISSET(cpu, mask) && !CPU_ISSET(cpu, &all))
+            return fail(EINVAL);
+    if (CPU_EMPTY(mask))
+        return fail(EDEADLK);
     Bytes value = mask_bytes(*mask);
+    if (value == mask_bytes(mask_of(m, *p)))
+        return 0;  // nothing changes: the machine stays as it is
     edit_proc(p->pid, [&value](Proc &q) { q.cpuset = value; });
     return 0;
 }
 
+// kern_getpriority: 0 is the caller itself; pfind (no zombies), then
+// visibility (ESRCH).
 extern "C" int fbsd_getpriority(int which, int who) {
     const Machine &m = current();
     Action a = check(m, "getpriority", std::to_string(who));
@@ -343,12 +401,18 @@ extern "C" int fbsd_getpriority(int which, int who) {
         return fault_failure(a);
     if (which != PRIO_PROCESS)
         return fail(EINVAL);
-    const Proc *p = visible(m, who);
+    if (who == 0 && m.caller.pid >= 0)
+        who = m.caller.pid;
+    int err = 0;
+    const Proc *p = pget(m, who, PG_NOTWEXIT | PG_CANSEE, &err);
     if (!p)
-        return fail(ESRCH);
+        return fail(err);
     return p->nice;
 }
 
+// kern_setpriority and donice: pfind, visibility (ESRCH), p_cansched
+// (EPERM), the value clamped to the range, and a lower value than the
+// process has only with privilege (EACCES).
 extern "C" int fbsd_setpriority(int which, int who, int prio) {
     const Machine &m = current();
     Action a = check(m, "setpriority", std::to_string(who));
@@ -356,14 +420,18 @@ extern "C" int fbsd_setpriority(int which, int who, int prio) {
         return fault_failure(a);
     if (which != PRIO_PROCESS)
         return fail(EINVAL);
-    const Proc *p = visible(m, who);
+    if (who == 0 && m.caller.pid >= 0)
+        who = m.caller.pid;
+    int err = 0;
+    const Proc *p = pget(m, who, PG_NOTWEXIT | PG_CANSCHED, &err);
     if (!p)
-        return fail(ESRCH);
-    if (p->liveness == KillAnswer::NotPermitted)
-        return fail(EPERM);
-    // The kernel clamps the value into its range.
+        return fail(err);
     int nice = std::clamp(prio, PRIO_MIN, PRIO_MAX);
-    edit_proc(who, [nice](Proc &q) {
+    if (nice < p->nice && !m.caller.privileged)
+        return fail(EACCES);
+    if (nice == p->nice)
+        return 0;  // nothing changes: the machine stays as it is
+    edit_proc(p->pid, [nice](Proc &q) {
         q.nice = nice;
         set_record_nice(q);
     });

@@ -1,15 +1,18 @@
 // Stand-in platform: the socks group. The open-file table ("kern.file") and
 // the protocol control block lists of TCP, UDP and UNIX-domain sockets
 // ("net.inet.tcp.pcblist", "net.inet.udp.pcblist", "net.local.stream.pcblist",
-// "net.local.dgram.pcblist"), each list composed as the kernel hands it out:
-// a header, the records, a trailer with the generation count. The default
-// machine's processes get their sockets here, with matching descriptor
-// entries in their descriptor tables.
+// "net.local.dgram.pcblist", "net.local.seqpacket.pcblist"), each composed
+// on every call as the kernel hands it out: a header, the records the caller
+// may see, a trailer with the generation count; size queries report the
+// kernel's over-estimates. The default machine's processes get their sockets
+// here, with matching descriptor entries in their descriptor tables.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <map>
-#include <type_traits>
 
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -24,6 +27,8 @@ constexpr short kDtypeSocket = 2;
 constexpr short kDtypePipe = 3;
 constexpr unsigned kFread = 0x1;
 constexpr unsigned kFwrite = 0x2;
+// <sys/socketvar.h>: so_state of a connection being set up.
+constexpr short kSsIsConnecting = 0x0004;
 
 template <class T>
 Bytes raw(const T &v) {
@@ -35,46 +40,202 @@ struct Node {
     Mib mib;
     SockList SockTable::*list;
     bool unix_domain;
+    size_t record;
 };
 
 const Node kNodes[] = {
-    {"net.inet.tcp.pcblist", {CTL_NET, PF_INET, IPPROTO_TCP, 11}, &SockTable::tcp, false},
-    {"net.inet.udp.pcblist", {CTL_NET, PF_INET, IPPROTO_UDP, 5}, &SockTable::udp, false},
-    {"net.local.stream.pcblist", {CTL_NET, PF_LOCAL, SOCK_STREAM, 0x100}, &SockTable::unix_stream, true},
-    {"net.local.dgram.pcblist", {CTL_NET, PF_LOCAL, SOCK_DGRAM, 0x100}, &SockTable::unix_dgram, true},
+    {"net.inet.tcp.pcblist", {CTL_NET, PF_INET, IPPROTO_TCP, 11}, &SockTable::tcp, false, sizeof(struct xtcpcb)},
+    {"net.inet.udp.pcblist", {CTL_NET, PF_INET, IPPROTO_UDP, 5}, &SockTable::udp, false, sizeof(struct xinpcb)},
+    {"net.local.stream.pcblist", {CTL_NET, PF_LOCAL, SOCK_STREAM, 0x100}, &SockTable::unix_stream, true,
+     sizeof(struct xunpcb)},
+    {"net.local.dgram.pcblist", {CTL_NET, PF_LOCAL, SOCK_DGRAM, 0x100}, &SockTable::unix_dgram, true,
+     sizeof(struct xunpcb)},
+    {"net.local.seqpacket.pcblist", {CTL_NET, PF_LOCAL, SOCK_SEQPACKET, 0x100}, &SockTable::unix_seqpacket,
+     true, sizeof(struct xunpcb)},
 };
+constexpr const char *kFileNode = "kern.file";
+const Mib kFileMib = {CTL_KERN, 15};
 
-// A list as the kernel hands it out: header, records, trailer; the trailer's
-// generation is one above the header's when the list changed meanwhile.
-template <class Gen>
-Bytes compose(const SockList &list, uint64_t gen, bool changed) {
-    Gen head;
-    std::memset(&head, 0, sizeof head);
-    Gen tail;
-    if constexpr (std::is_same_v<Gen, struct xinpgen>) {
-        head.xig_len = sizeof head;
-        head.xig_count = list.count;
-        head.xig_gen = head.xig_sogen = gen;
-        tail = head;
-        tail.xig_gen += changed;
-    } else {
-        head.xug_len = sizeof head;
-        head.xug_count = list.count;
-        head.xug_gen = head.xug_sogen = gen;
-        tail = head;
-        tail.xug_gen += changed;
+// <sys/filedesc.h>: a descriptor table starts with NDFILE slots; fdalloc()
+// grows it to twice the descriptor asked for (doubling from its size), in
+// whole words of the allocation bitmap (64 slots).
+size_t table_slots(int top_fd) {
+    size_t slots = 20;
+    if (top_fd < 20)
+        return slots;
+    while (slots < 2 * static_cast<size_t>(top_fd))
+        slots *= 2;
+    return (slots + 63) / 64 * 64;
+}
+
+// The size query of kern.file (sysctl_kern_file): every descriptor table's
+// size in slots, whoever may see it, one struct xfile each. Processes
+// without a table (zombies) count nothing; those the file table names but
+// the process table lacks count from their highest descriptor.
+size_t file_estimate(const Machine &m) {
+    std::map<int, int> top;  // pid -> highest descriptor; -1 for none
+    for (const Proc &p : m.procs.list) {
+        struct kinfo_proc kp;
+        if (p.liveness == KillAnswer::Gone || !p.listed)
+            continue;
+        if (p.kinfo.size() >= sizeof kp) {
+            std::memcpy(&kp, p.kinfo.data(), sizeof kp);
+            if (kp.ki_stat == SZOMB)
+                continue;
+        }
+        top.emplace(p.pid, -1);
     }
+    const Bytes &files = m.socks.files;
+    for (size_t off = 0; off + sizeof(struct xfile) <= files.size(); off += sizeof(struct xfile)) {
+        struct xfile xf;
+        std::memcpy(&xf, files.data() + off, sizeof xf);
+        auto [it, fresh] = top.emplace(xf.xf_pid, xf.xf_fd);
+        if (!fresh)
+            it->second = std::max(it->second, xf.xf_fd);
+    }
+    size_t slots = 0;
+    for (const auto &[pid, fd] : top)
+        slots += table_slots(fd);
+    return slots * sizeof(struct xfile);
+}
+
+// {CTL_KERN, KERN_FILE}: the open-file table, without the descriptors of
+// processes the caller may not see.
+Bytes compose_files(const Machine &m) {
+    const Bytes &files = m.socks.files;
+    constexpr size_t rec = sizeof(struct xfile);
     Bytes out;
-    out.reserve(2 * sizeof head + list.records.size());
-    out += raw(head);
-    out += list.records;
-    out += raw(tail);
+    out.reserve(files.size());
+    size_t run = 0;  // start of the records being kept
+    size_t off = 0;
+    int last_pid = 0;
+    bool seen = true;
+    for (; off + rec <= files.size(); off += rec) {
+        pid_t pid;
+        std::memcpy(&pid, files.data() + off + offsetof(struct xfile, xf_pid), sizeof pid);
+        if (off == 0 || pid != last_pid) {
+            last_pid = pid;
+            bool now = sees_pid(m, pid);
+            if (now != seen) {
+                if (seen)
+                    out.append(files, run, off - run);
+                run = off;
+                seen = now;
+            }
+        }
+    }
+    // Bytes after the last whole record (a table placed by hand) stay.
+    if (seen)
+        out.append(files, run, files.size() - run);
+    else
+        out.append(files, off, files.size() - off);
     return out;
 }
 
-Bytes compose(const SockList &list, uint64_t gen, bool changed, bool unix_domain) {
-    return unix_domain ? compose<struct xunpgen>(list, gen, changed) : compose<struct xinpgen>(list, gen, changed);
+const Bytes *serve_files(const Machine &m, bool size_query, long &report) {
+    if (size_query)
+        report = static_cast<long>(file_estimate(m));
+    return &m.answers.get(kFileNode, [&m] { return compose_files(m); });
 }
+
+// Append the records of `records` (each `rec` bytes) the caller may see;
+// bytes after the last whole record stay.
+void append_seen(const Machine &m, const Bytes &records, size_t rec, size_t so_offset, Bytes &out) {
+    SocketSight sight(m);
+    size_t run = 0, off = 0;
+    for (; off + rec <= records.size(); off += rec) {
+        struct xsocket so;
+        std::memcpy(&so, records.data() + off + so_offset, sizeof so);
+        if (sight.sees(so))
+            continue;
+        out.append(records, run, off - run);
+        run = off + rec;
+    }
+    out.append(records, run, records.size() - run);
+}
+
+// Every UNIX-domain socket of every type (unp_count).
+size_t unix_sockets(const SockTable &t) {
+    return size_t{t.unix_stream.count} + t.unix_dgram.count + t.unix_seqpacket.count;
+}
+
+// The number a list's header gives: the inet lists count every block (and
+// the syncache's connections), the UNIX-domain ones every UNIX-domain socket
+// of any type.
+size_t list_count(const Machine &m, const Node &node) {
+    const SockList &list = m.socks.*node.list;
+    if (node.unix_domain)
+        return unix_sockets(m.socks);
+    return size_t{list.count} + (node.list == &SockTable::tcp ? m.socks.syncache_count : 0);
+}
+
+// A list as the kernel hands it out (tcp_pcblist, udp_pcblist,
+// unp_pcblist): a header with the list's count and generation, the
+// syncache's connections (TCP), the blocks the caller may see, and a
+// trailer with the count and generation as they are at the end, one above
+// the header's when the list changed meanwhile.
+Bytes compose_list(const Machine &m, const Node &node, bool changed) {
+    const SockList &list = m.socks.*node.list;
+    const bool tcp = node.list == &SockTable::tcp;
+    const size_t gen_size = node.unix_domain ? sizeof(struct xunpgen) : sizeof(struct xinpgen);
+    const size_t count = list_count(m, node);
+    Bytes head, tail;
+    if (node.unix_domain) {
+        struct xunpgen g;
+        std::memset(&g, 0, sizeof g);
+        g.xug_len = sizeof g;
+        g.xug_count = count;
+        g.xug_gen = g.xug_sogen = m.socks.gen;
+        head = raw(g);
+        g.xug_count += changed;
+        g.xug_gen += changed;
+        tail = raw(g);
+    } else {
+        struct xinpgen g;
+        std::memset(&g, 0, sizeof g);
+        g.xig_len = sizeof g;
+        g.xig_count = count;
+        g.xig_gen = g.xig_sogen = m.socks.gen;
+        head = raw(g);
+        g.xig_count += changed;
+        g.xig_gen += changed;
+        tail = raw(g);
+    }
+    const size_t so_offset = node.unix_domain ? offsetof(struct xunpcb, xu_socket)
+                             : tcp            ? offsetof(struct xtcpcb, xt_inp.xi_socket)
+                                              : offsetof(struct xinpcb, xi_socket);
+    Bytes out;
+    out.reserve(2 * gen_size + list.records.size() + (tcp ? m.socks.syncache.size() : 0));
+    out += head;
+    if (tcp)
+        append_seen(m, m.socks.syncache, node.record, so_offset, out);
+    append_seen(m, list.records, node.record, so_offset, out);
+    out += tail;
+    return out;
+}
+
+// A size query reports room for 1/8 more blocks than the header's count (at
+// least 10 more for inet); each read counts towards the list's changed ones.
+template <size_t I>
+const Bytes *serve_list(const Machine &m, bool size_query, long &report) {
+    const Node &node = kNodes[I];
+    const SockList &list = m.socks.*node.list;
+    bool changed = false;
+    if (size_query) {
+        const size_t count = list_count(m, node);
+        const size_t gen_size = node.unix_domain ? sizeof(struct xunpgen) : sizeof(struct xinpgen);
+        const size_t spare = node.unix_domain ? count / 8 : std::max<size_t>(count / 8, 10);
+        report = static_cast<long>(2 * gen_size + (count + spare) * node.record);
+    } else {
+        changed = list.reads->fetch_add(1, std::memory_order_relaxed) < list.mismatched;
+    }
+    return &m.answers.get(std::string(node.name) + (changed ? " changed" : ""),
+                          [&m, &node, changed] { return compose_list(m, node, changed); });
+}
+
+constexpr ServeFn kServeLists[] = {serve_list<0>, serve_list<1>, serve_list<2>, serve_list<3>,
+                                   serve_list<4>};
+static_assert(std::size(kServeLists) == std::size(kNodes));
 
 // ---- the default machine's sockets ----------------------------------------
 
@@ -93,7 +254,9 @@ constexpr Addr kAny6 = {AF_INET6, {}};
 constexpr Addr kLocal6 = {AF_INET6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
 constexpr Addr kHost6 = {AF_INET6, {0x20, 0x01, 0x0d, 0xb8, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20}};
 
-enum Kind { TCP, UDP, USTREAM, UDGRAM };
+enum Kind { TCP, UDP, USTREAM, UDGRAM, USEQPACKET, SYNCACHE };
+
+int unix_type(Kind k) { return k == USTREAM ? SOCK_STREAM : k == UDGRAM ? SOCK_DGRAM : SOCK_SEQPACKET; }
 
 struct Sock {
     Kind kind;
@@ -122,9 +285,9 @@ Bytes kinfo_socket(const Sock &s, int fd, uint64_t so) {
     kf.kf_ref_count = 1;
     kf.kf_flags = KF_FLAG_READ | KF_FLAG_WRITE;
     kf.kf_un.kf_sock.kf_sock_pcb = so + 0x200;
-    if (s.kind == USTREAM || s.kind == UDGRAM) {
+    if (s.kind == USTREAM || s.kind == UDGRAM || s.kind == USEQPACKET) {
         kf.kf_sock_domain = AF_UNIX;
-        kf.kf_sock_type = s.kind == USTREAM ? SOCK_STREAM : SOCK_DGRAM;
+        kf.kf_sock_type = unix_type(s.kind);
         struct sockaddr_un sun;
         std::memset(&sun, 0, sizeof sun);
         sun.sun_family = AF_UNIX;
@@ -204,21 +367,44 @@ struct xinpcb inpcb(const Sock &s, uint64_t so) {
     return xi;
 }
 
-Bytes list_record(const Sock &s, uint64_t so) {
+// A connection the syncache holds, as syncache_pcblist() lists it: no
+// socket, no protocol block, only the endpoints, the family's flag and the
+// state.
+Bytes syncache_record(const Sock &s) {
+    struct xtcpcb xt;
+    std::memset(&xt, 0, sizeof xt);
+    xt.xt_len = sizeof xt;
+    xt.t_state = TCPS_SYN_RECEIVED;
+    xt.xt_inp.xi_socket.xso_protocol = IPPROTO_TCP;
+    xt.xt_inp.xi_socket.xso_len = sizeof xt.xt_inp.xi_socket;
+    xt.xt_inp.xi_socket.so_type = SOCK_STREAM;
+    xt.xt_inp.xi_socket.so_state = kSsIsConnecting;
+    struct xinpcb endpoints = inpcb(s, 0);
+    xt.xt_inp.inp_inc = endpoints.inp_inc;
+    xt.xt_inp.inp_vflag = endpoints.inp_vflag;
+    return raw(xt);
+}
+
+// `uid`: the user whose credential the socket carries (its creator's).
+Bytes list_record(const Sock &s, uint64_t so, unsigned uid) {
     switch (s.kind) {
     case TCP: {
         struct xtcpcb xt;
         std::memset(&xt, 0, sizeof xt);
         xt.xt_len = sizeof xt;
         xt.xt_inp = inpcb(s, so);
+        xt.xt_inp.xi_socket.so_uid = uid;
         std::strncpy(xt.xt_stack, "freebsd", sizeof xt.xt_stack - 1);
         std::strncpy(xt.xt_cc, "cubic", sizeof xt.xt_cc - 1);
         xt.t_state = s.state;
         xt.t_maxseg = 1460;
         return raw(xt);
     }
-    case UDP:
-        return raw(inpcb(s, so));
+    case UDP: {
+        struct xinpcb xi = inpcb(s, so);
+        xi.xi_socket.so_uid = uid;
+        return raw(xi);
+    }
     default: {
         struct xunpcb xu;
         std::memset(&xu, 0, sizeof xu);
@@ -233,7 +419,8 @@ Bytes list_record(const Sock &s, uint64_t so) {
         xu.xu_socket.xso_so = so;
         xu.xu_socket.so_pcb = xu.xu_unpp;
         xu.xu_socket.xso_family = AF_UNIX;
-        xu.xu_socket.so_type = s.kind == USTREAM ? SOCK_STREAM : SOCK_DGRAM;
+        xu.xu_socket.so_type = static_cast<int16_t>(unix_type(s.kind));
+        xu.xu_socket.so_uid = uid;
         return raw(xu);
     }
     }
@@ -261,39 +448,35 @@ void add_record(SockList &list, Bytes rec) {
 
 }  // namespace
 
-// The socket tables are plain named nodes (see publish_socks), not computed
-// on every call.
+// The socket tables are served in place (see publish_socks), not computed
+// by a provider on every call.
 const std::vector<Provider> &providers_socks() {
     static const std::vector<Provider> list;
     return list;
 }
 
 void publish_socks(Machine &m) {
-    m.set("kern.file", {CTL_KERN, 15}, m.socks.files);
-    std::vector<Fault> changing;
-    for (const Node &n : kNodes) {
-        const SockList &list = m.socks.*n.list;
-        m.set(n.name, n.mib, compose(list, m.socks.gen, false, n.unix_domain));
-        if (list.mismatched > 0) {
-            Fault f;
-            f.call = "sysctlbyname";
-            f.key = n.name;
-            f.times = list.mismatched;
-            f.answers.push_back(compose(list, m.socks.gen, true, n.unix_domain));
-            changing.push_back(std::move(f));
-        }
+    auto serve = [&m](const char *name, const Mib &mib, ServeFn fn) {
+        m.names[name] = mib;
+        m.served[name] = fn;
+        m.served[mib_key(mib.data(), static_cast<unsigned>(mib.size()))] = fn;
+    };
+    serve(kFileNode, kFileMib, serve_files);
+    for (size_t i = 0; i < std::size(kNodes); i++) {
+        serve(kNodes[i].name, kNodes[i].mib, kServeLists[i]);
+        (m.socks.*kNodes[i].list).reads = std::make_shared<std::atomic<long>>(0);
     }
-    m.faults.insert(m.faults.begin(), std::make_move_iterator(changing.begin()),
-                    std::make_move_iterator(changing.end()));
 }
 
 // The default machine: sshd on 22 (IPv4 and IPv6), nginx on 80 and 443 (the
 // workers share the master's listening sockets), PostgreSQL on 5432 and its
 // UNIX socket, the user's ssh session, a client of PostgreSQL, ntpd on UDP
-// 123, syslogd's log sockets, a connection in TIME_WAIT that no descriptor
-// holds and a UNIX socket on its way out. Each holder gets a descriptor entry
-// after the ones it has; the open-file table lists every process's
-// descriptors, in process-table order.
+// 123, syslogd's log sockets, devd's two sockets (stream and seqpacket), a
+// connection in TIME_WAIT that no descriptor holds, two connections still in
+// the syncache and a UNIX socket on its way out. Each holder gets a
+// descriptor entry after the ones it has; the open-file table lists every
+// process's descriptors, the newest process first (the kernel's allproc
+// order).
 void default_socks(Machine &m) {
     static const Sock socks[] = {
         {TCP, kAny4, 22, kAny4, 0, TCPS_LISTEN, nullptr, 0, {701}},
@@ -309,10 +492,14 @@ void default_socks(Machine &m) {
         {TCP, kLocal4, 40112, kLocal4, 5432, TCPS_ESTABLISHED, nullptr, 0, {1310}},
         {TCP, kLocal4, 5432, kLocal4, 40112, TCPS_ESTABLISHED, nullptr, 0, {851}},
         {TCP, kHost4, 443, v4(203, 0, 113, 7), 50112, TCPS_TIME_WAIT, nullptr, 0, {}},
+        {SYNCACHE, kHost4, 443, v4(198, 51, 100, 77), 40001, TCPS_SYN_RECEIVED, nullptr, 0, {}},
+        {SYNCACHE, kHost6, 22, {AF_INET6, {0x20, 0x01, 0x0d, 0xb8, 0, 0x3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x9}}, 55123,
+         TCPS_SYN_RECEIVED, nullptr, 0, {}},
         {UDP, kAny4, 123, kAny4, 0, 0, nullptr, 0, {612}},
         {UDP, kAny6, 123, kAny6, 0, 0, nullptr, 0, {612}},
         {UDP, kHost4, 123, kAny4, 0, 0, nullptr, 0, {612}},
         {USTREAM, {}, 0, {}, 0, 0, "/var/run/devd.pipe", 0, {302}},
+        {USEQPACKET, {}, 0, {}, 0, 0, "/var/run/devd.seqpacket.pipe", 0, {302}},
         {USTREAM, {}, 0, {}, 0, 0, "/tmp/.s.PGSQL.5432", 0, {850}},
         {USTREAM, {}, 0, {}, 0, 0, nullptr, 0, {1310}},
         {USTREAM, {}, 0, {}, 0, 0, "/tmp/.s.PGSQL.5432", 0, {853}},
@@ -341,14 +528,33 @@ void default_socks(Machine &m) {
 
     uint64_t addr = 0xfffff80012a40000ULL;
     for (const Sock &s : socks) {
+        if (s.kind == SYNCACHE) {
+            m.socks.syncache += syncache_record(s);
+            m.socks.syncache_count++;
+            continue;
+        }
         addr += 0x400;
         // A connection in TIME_WAIT has lost its socket.
         uint64_t so = (s.kind == TCP && s.state == TCPS_TIME_WAIT) ? 0 : addr;
         SockList &list = s.kind == TCP ? m.socks.tcp
                          : s.kind == UDP ? m.socks.udp
                          : s.kind == USTREAM ? m.socks.unix_stream
-                                             : m.socks.unix_dgram;
-        add_record(list, list_record(s, so));
+                         : s.kind == UDGRAM  ? m.socks.unix_dgram
+                                             : m.socks.unix_seqpacket;
+        // The socket carries its creator's credential: the first holder's
+        // (an accepted connection, its listener's: root's sshd for ssh).
+        unsigned uid = 0;
+        if (!s.holders.empty()) {
+            auto i = m.procs.index.find(s.holders.front());
+            if (i != m.procs.index.end()) {
+                struct kinfo_proc kp;
+                std::memset(&kp, 0, sizeof kp);
+                const Bytes &r = m.procs.list[i->second].kinfo;
+                std::memcpy(&kp, r.data(), std::min(r.size(), sizeof kp));
+                uid = kp.ki_uid;
+            }
+        }
+        add_record(list, list_record(s, so, uid));
         for (int pid : s.holders) {
             auto i = m.procs.index.find(pid);
             if (i == m.procs.index.end())
@@ -363,6 +569,7 @@ void default_socks(Machine &m) {
     // The open-file table: every process's descriptors, sockets by their
     // socket's address and the others by an object of their own.
     uint64_t object = 0xfffff80003100000ULL;
+    std::vector<Bytes> tables;  // per process, in process-table order
     for (const Proc &p : m.procs.list) {
         unsigned uid = 0;
         if (p.kinfo.size() >= sizeof(struct kinfo_proc)) {
@@ -391,9 +598,12 @@ void default_socks(Machine &m) {
         }
         std::stable_sort(rows.begin(), rows.end(),
                          [](const auto &a, const auto &b) { return a.first < b.first; });
+        tables.emplace_back();
         for (auto &row : rows)
-            m.socks.files += row.second;
+            tables.back() += row.second;
     }
+    for (auto t = tables.rbegin(); t != tables.rend(); ++t)
+        m.socks.files += *t;
     publish_socks(m);
 }
 

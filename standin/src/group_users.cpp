@@ -2,19 +2,27 @@
 // endutxent(3) over the active-logins database, and the default machine's
 // logins.
 //
-// Like FreeBSD's libc, the database has one iterator for the whole process:
-// setutxent rewinds it, getutxent reads the next record (opening the database
-// if needed), endutxent closes it, whichever thread calls. Walks from several
-// threads at once therefore interleave; every walk that starts while another
-// one is in progress is counted in the starting machine's utmpx_overlaps.
-// An open database counts as one R_UTMPX handle of the machine that opened it.
+// As in FreeBSD's libc (lib/libc/gen/getutxent.c, utxdb.c), each thread has
+// its own iterator and its own record: setutxent (re)opens the database at
+// its first record, getutxent opens it if needed and reads the next record,
+// closing the database when there is none left, endutxent closes it. Walks
+// in different threads never meet. An open database counts as one R_UTMPX
+// handle of the machine that opened it; a thread that ends with its database
+// open keeps the handle, as its FILE stays open on FreeBSD.
+//
+// The machine's records stand for what the database file holds. getutxent
+// hands each out as futx_to_utx rebuilds it: a zeroed record with only the
+// fields its type carries, texts cut to their field's size less one (so
+// always terminated) and ending at their first NUL, the time as the file
+// keeps it (unsigned microseconds), and an unknown type as an EMPTY record.
 //
 // Faults: "setutxent", "getutxent", "endutxent" (key ""); a failed getutxent
-// returns no record.
+// returns no record. A raw answer of getutxent is returned as that call's
+// record exactly as given (zero-filled or cut to the record's size), without
+// moving the iterator: the way to place a record FreeBSD's libc never builds.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "providers.h"
 
@@ -24,51 +32,78 @@ namespace fakebsd {
 
 namespace {
 
-// The process-wide iterator. The mutex only keeps the simulation itself
-// memory-safe; it does not make a walk exclusive.
+// The calling thread's iterator: whose database it has open (null: none),
+// and the next record's index.
 struct Iterator {
-    std::mutex mu;
-    std::shared_ptr<const Machine> db;  // whose database is open, or null
+    std::shared_ptr<const Machine> db;
     size_t pos = 0;
 };
-Iterator iter;
-
-// Walks in progress anywhere in the process.
-std::atomic<long> walks_in_progress{0};
-
-// The calling thread's walk, from its first setutxent or getutxent to its
-// endutxent: the counters of the machine it started on.
-thread_local std::shared_ptr<Resources> walking;
-// getutxent's answer (per thread, as FreeBSD's libc keeps it).
+thread_local Iterator iter;
+// getutxent's answer, per thread.
 thread_local struct utmpx record;
 
-void start_walk(const Machine &m) {
-    if (walking)
-        return;
-    walking = m.resources;
-    walking->utmpx_walkers.fetch_add(1);
-    if (walks_in_progress.fetch_add(1) > 0)
-        walking->utmpx_overlaps.fetch_add(1);
-}
-
-void end_walk() {
-    if (!walking)
-        return;
-    walking->utmpx_walkers.fetch_sub(1);
-    walks_in_progress.fetch_sub(1);
-    walking.reset();
-}
-
-// Open (or reopen) the database of machine `m` at its first record. Called
-// with iter.mu held.
-void open_db(std::shared_ptr<const Machine> m) {
-    if (iter.db != m) {
-        if (iter.db)
-            release(*iter.db, R_UTMPX);
-        acquire(*m, R_UTMPX);
-        iter.db = std::move(m);
+void close_db() {
+    if (iter.db) {
+        release(*iter.db, R_UTMPX);
+        iter.db.reset();
     }
     iter.pos = 0;
+}
+
+void open_db(std::shared_ptr<const Machine> m) {
+    close_db();
+    acquire(*m, R_UTMPX);
+    iter.db = std::move(m);
+}
+
+// strncpy of at most the field's size less one: the rest stays zero.
+template <size_t N>
+void copy_text(char (&to)[N], const char (&from)[N]) {
+    std::strncpy(to, from, N - 1);
+}
+
+// futx_to_utx: the record as getutxent hands it out.
+void rebuild(const Bytes &stored, struct utmpx &out) {
+    struct utmpx in;
+    std::memset(&in, 0, sizeof in);
+    std::memcpy(&in, stored.data(), std::min(stored.size(), sizeof in));
+    std::memset(&out, 0, sizeof out);
+    bool id_pid = false, names = false, host = false;
+    switch (in.ut_type) {
+    case BOOT_TIME:
+    case OLD_TIME:
+    case NEW_TIME:
+    case SHUTDOWN_TIME:
+        break;
+    case USER_PROCESS:
+        id_pid = names = host = true;
+        break;
+    case LOGIN_PROCESS:
+        id_pid = names = true;
+        break;
+    case INIT_PROCESS:
+    case DEAD_PROCESS:
+        id_pid = true;
+        break;
+    default:
+        out.ut_type = EMPTY;
+        return;
+    }
+    if (id_pid) {
+        std::memcpy(out.ut_id, in.ut_id, sizeof out.ut_id);
+        out.ut_pid = in.ut_pid;
+    }
+    if (names) {
+        copy_text(out.ut_user, in.ut_user);
+        copy_text(out.ut_line, in.ut_line);
+    }
+    if (host)
+        copy_text(out.ut_host, in.ut_host);
+    out.ut_type = in.ut_type;
+    // The file keeps the time as unsigned microseconds.
+    uint64_t t = static_cast<uint64_t>(in.ut_tv.tv_sec) * 1000000u + static_cast<uint64_t>(in.ut_tv.tv_usec);
+    out.ut_tv.tv_sec = static_cast<time_t>(t / 1000000u);
+    out.ut_tv.tv_usec = static_cast<suseconds_t>(t % 1000000u);
 }
 
 // Fill a record's text field; a text as long as the field has no NUL.
@@ -114,12 +149,11 @@ extern "C" void fbsd_setutxent(void) {
     std::shared_ptr<const Machine> m = snapshot();
     Action a = check(*m, "setutxent", "");
     if (a.fail) {
+        close_db();  // the old database is closed before the new open fails
         if (a.err)
             errno = a.err;
         return;
     }
-    start_walk(*m);
-    std::lock_guard<std::mutex> lock(iter.mu);
     open_db(std::move(m));
 }
 
@@ -131,16 +165,19 @@ extern "C" struct utmpx *fbsd_getutxent(void) {
             errno = a.err;
         return nullptr;
     }
-    start_walk(*m);
-    std::lock_guard<std::mutex> lock(iter.mu);
     if (!iter.db)
         open_db(std::move(m));
+    if (a.raw) {
+        std::memset(&record, 0, sizeof record);
+        std::memcpy(&record, a.raw->data(), std::min(a.raw->size(), sizeof record));
+        return &record;
+    }
     const std::vector<Bytes> &entries = iter.db->users.entries;
-    if (iter.pos >= entries.size())
+    if (iter.pos >= entries.size()) {
+        close_db();  // the end of the file closes it
         return nullptr;
-    const Bytes &e = entries[iter.pos++];
-    std::memset(&record, 0, sizeof record);
-    std::memcpy(&record, e.data(), std::min(e.size(), sizeof record));
+    }
+    rebuild(entries[iter.pos++], record);
     return &record;
 }
 
@@ -152,13 +189,5 @@ extern "C" void fbsd_endutxent(void) {
             errno = a.err;
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(iter.mu);
-        if (iter.db) {
-            release(*iter.db, R_UTMPX);
-            iter.db.reset();
-        }
-        iter.pos = 0;
-    }
-    end_walk();
+    close_db();
 }

@@ -8,13 +8,21 @@
 // addresses other than link-level ones at least a struct sockaddr_in6, which
 // getnameinfo may be asked to read). Fault "getifaddrs" (key "").
 //
-// getnameinfo renders IPv4 and IPv6 addresses as numeric text, with the
-// scope of an IPv6 address after a '%' (the interface name for link-local
-// addresses, as FreeBSD does, unless NI_NUMERICSCOPE). The simulated machine
-// has no name service: without NI_NUMERICHOST the answer is numeric as well,
-// or EAI_NONAME under NI_NAMEREQD. Fault "getnameinfo" (key: the text it
-// would give, "" when none; errno=E fails with EAI_SYSTEM and errno E,
-// errno=0 with EAI_FAIL; a raw answer is the host text).
+// getnameinfo answers as FreeBSD's (lib/libc/net/getnameinfo.c) does for
+// IPv4 and IPv6 addresses: salen must be exactly the address's structure size
+// (EAI_FAIL), other families give EAI_FAMILY. The text is inet_ntop's; an
+// IPv6 address with a non-zero sin6_scope_id gets '%' and its zone: the
+// interface's name for link-local unicast and link- or interface-local
+// multicast addresses, the number otherwise, under NI_NUMERICSCOPE, or when
+// no interface has that index. A host buffer too small for the text gives
+// EAI_MEMORY for IPv4 and EAI_OVERFLOW for IPv6 (whose address is already in
+// the buffer when only the zone does not fit); a service buffer too small,
+// EAI_MEMORY. The simulated machine has no name service: without
+// NI_NUMERICHOST the answer is numeric as well, or EAI_NONAME under
+// NI_NAMEREQD (which NI_NUMERICHOST also refuses). Link-level addresses are
+// not served (EAI_FAMILY). Fault "getnameinfo" (key: the text it would give,
+// "" when none; errno=E fails with EAI_SYSTEM and errno E, errno=0 with
+// EAI_FAIL; a raw answer is the host text).
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -31,6 +39,7 @@
 // <netdb.h> error codes of getaddrinfo/getnameinfo, FreeBSD's values.
 #define FBSD_EAI_FAIL 4
 #define FBSD_EAI_FAMILY 5
+#define FBSD_EAI_MEMORY 6
 #define FBSD_EAI_NONAME 8
 #define FBSD_EAI_SYSTEM 11
 #define FBSD_EAI_OVERFLOW 14
@@ -75,37 +84,37 @@ struct ifaddrs entry(Chain &c, const Iface &i, unsigned flags) {
     return e;
 }
 
-// The numeric text of an IPv4 or IPv6 socket address; 0 or an EAI_* code.
-int numeric_host(const Machine &m, const struct sockaddr *sa, socklen_t salen, int flags,
-                 std::string &text) {
-    char buf[INET6_ADDRSTRLEN];
-    if (sa->sa_family == AF_INET) {
-        if (salen < sizeof(struct sockaddr_in))
-            return FBSD_EAI_FAIL;
-        auto *sin4 = reinterpret_cast<const struct sockaddr_in *>(sa);
-        if (!inet_ntop(AF_INET, &sin4->sin_addr, buf, sizeof buf))
-            return FBSD_EAI_SYSTEM;
-        text = buf;
-        return 0;
-    }
-    if (sa->sa_family != AF_INET6)
-        return FBSD_EAI_FAMILY;
-    if (salen < sizeof(struct sockaddr_in6))
-        return FBSD_EAI_FAIL;
-    auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(sa);
-    if (!inet_ntop(AF_INET6, &sin6->sin6_addr, buf, sizeof buf))
-        return FBSD_EAI_SYSTEM;
-    text = buf;
-    if (sin6->sin6_scope_id == 0)
-        return 0;
+// The zone of a scoped IPv6 address (ip6_sa2str): the interface's name for
+// link-local unicast and link- or interface-local multicast addresses unless
+// NI_NUMERICSCOPE, else (or when no interface has the index) the number.
+std::string zone(const Machine &m, const struct sockaddr_in6 *sin6, int flags) {
     const uint8_t *a = sin6->sin6_addr.s6_addr;
-    bool link_scope = (a[0] == 0xfe && (a[1] & 0xc0) == 0x80) ||             // link-local
+    bool link_scope = (a[0] == 0xfe && (a[1] & 0xc0) == 0x80) ||             // fe80::/10
                       (a[0] == 0xff && ((a[1] & 0x0f) == 0x02 || (a[1] & 0x0f) == 0x01));
-    const Iface *i = link_scope && !(flags & NI_NUMERICSCOPE)
-                         ? m.ifs.by_index(static_cast<int>(sin6->sin6_scope_id))
-                         : nullptr;
-    text += '%';
-    text += i ? i->name : std::to_string(sin6->sin6_scope_id);
+    if (link_scope && !(flags & NI_NUMERICSCOPE))
+        if (const Iface *i = m.ifs.by_index(static_cast<int>(sin6->sin6_scope_id)))
+            return i->name;
+    return std::to_string(sin6->sin6_scope_id);
+}
+
+// The numeric text of an IPv4 or IPv6 socket address, split into the address
+// and (IPv6 with a scope) the zone; 0 or an EAI_* code.
+int numeric_host(const Machine &m, const struct sockaddr *sa, socklen_t salen, int flags,
+                 std::string &addr, std::string &zone_text) {
+    if (sa->sa_family != AF_INET && sa->sa_family != AF_INET6)
+        return FBSD_EAI_FAMILY;
+    bool v6 = sa->sa_family == AF_INET6;
+    if (salen != (v6 ? sizeof(struct sockaddr_in6) : sizeof(struct sockaddr_in)))
+        return FBSD_EAI_FAIL;
+    char buf[INET6_ADDRSTRLEN];
+    auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(sa);
+    const void *bytes = v6 ? static_cast<const void *>(&sin6->sin6_addr)
+                           : &reinterpret_cast<const struct sockaddr_in *>(sa)->sin_addr;
+    if (!inet_ntop(sa->sa_family, bytes, buf, sizeof buf))
+        return FBSD_EAI_SYSTEM;
+    addr = buf;
+    if (v6 && sin6->sin6_scope_id != 0)
+        zone_text = zone(m, sin6, flags);
     return 0;
 }
 
@@ -178,8 +187,9 @@ extern "C" void fbsd_freeifaddrs(struct ifaddrs *ifp) {
 extern "C" int fbsd_getnameinfo(const struct sockaddr *sa, socklen_t salen, char *host,
                                 size_t hostlen, char *serv, size_t servlen, int flags) {
     const Machine &m = current();
-    std::string text;
-    int err = sa ? numeric_host(m, sa, salen, flags, text) : FBSD_EAI_FAIL;
+    std::string addr, zone_text;
+    int err = sa ? numeric_host(m, sa, salen, flags, addr, zone_text) : FBSD_EAI_FAIL;
+    std::string text = zone_text.empty() ? addr : addr + '%' + zone_text;
     Action a = check(m, "getnameinfo", err ? "" : text);
     if (a.fail) {
         if (a.err) {
@@ -188,27 +198,45 @@ extern "C" int fbsd_getnameinfo(const struct sockaddr *sa, socklen_t salen, char
         }
         return FBSD_EAI_FAIL;
     }
-    if (a.raw && !err)
-        text = *a.raw;
     if (err)
         return err;
+    if (a.raw) {
+        addr = *a.raw;
+        zone_text.clear();
+    }
     bool want_host = host && hostlen, want_serv = serv && servlen;
     if (!want_host && !want_serv)
         return FBSD_EAI_NONAME;
-    if (want_host) {
-        if ((flags & NI_NAMEREQD) && !(flags & NI_NUMERICHOST))
-            return FBSD_EAI_NONAME;  // no name service on this machine
-        if (text.size() + 1 > hostlen)
-            return FBSD_EAI_OVERFLOW;
-        std::memcpy(host, text.c_str(), text.size() + 1);
-    }
     if (want_serv) {
         // Both layouts keep the port at the same place, in network order.
         unsigned port = ntohs(reinterpret_cast<const struct sockaddr_in *>(sa)->sin_port);
         std::string s = std::to_string(port);
         if (s.size() + 1 > servlen)
-            return FBSD_EAI_OVERFLOW;
+            return FBSD_EAI_MEMORY;
         std::memcpy(serv, s.c_str(), s.size() + 1);
     }
+    if (!want_host)
+        return 0;
+    if (flags & NI_NAMEREQD)
+        return FBSD_EAI_NONAME;  // NI_NUMERICHOST refuses it; no name service otherwise
+    if (sa->sa_family == AF_INET) {
+        if (addr.size() + 1 > hostlen) {
+            if (flags & NI_NUMERICHOST)
+                return FBSD_EAI_MEMORY;
+            errno = ENOSPC;  // the fallback's inet_ntop straight into the caller's buffer
+            return FBSD_EAI_SYSTEM;
+        }
+        std::memcpy(host, addr.c_str(), addr.size() + 1);
+        return 0;
+    }
+    if (addr.size() + 1 > hostlen)
+        return FBSD_EAI_OVERFLOW;
+    std::memcpy(host, addr.c_str(), addr.size() + 1);
+    if (zone_text.empty())
+        return 0;
+    if (addr.size() + 1 + zone_text.size() + 1 > hostlen)
+        return FBSD_EAI_OVERFLOW;  // the address stays in the buffer
+    host[addr.size()] = '%';
+    std::memcpy(host + addr.size() + 1, zone_text.c_str(), zone_text.size() + 1);
     return 0;
 }

@@ -16,6 +16,13 @@ const char *kvm_set_error(struct __kvm *kd, std::string text) {
     return kd->err.c_str();
 }
 
+void kvm_report(struct __kvm *kd, const std::string &text) {
+    if (kd->to_stderr)
+        std::fprintf(stderr, "%s: %s\n", kd->program.c_str(), text.c_str());
+    else
+        kvm_set_error(kd, text);
+}
+
 namespace {
 
 kvm_t *open_handle(const char *call, const char *corefile, std::string *error) {
@@ -51,9 +58,14 @@ extern "C" kvm_t *fbsd_kvm_open(const char *, const char *corefile, const char *
                                 const char *errstr) {
     std::string error;
     kvm_t *kd = open_handle("kvm_open", corefile, &error);
-    // libkvm writes its diagnostic, after the caller's prefix, to standard error.
+    // libkvm writes its diagnostic, after the caller's prefix, to standard
+    // error; so it does with every later error of this handle.
     if (!kd && errstr)
         std::fprintf(stderr, "%s: %s\n", errstr, error.c_str());
+    if (kd && errstr) {
+        kd->to_stderr = true;
+        kd->program = errstr;
+    }
     return kd;
 }
 

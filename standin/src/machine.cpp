@@ -22,6 +22,7 @@ struct ThreadView {
     // read it) and bounded, so long runs on the global machine stay flat.
     bool logging = false;
     std::vector<std::pair<std::string, std::string>> log;
+    bool measuring = false;  // the invocation last checked is a size query
 };
 constexpr size_t kLogCap = 1 << 16;
 thread_local ThreadView view;
@@ -117,6 +118,7 @@ std::shared_ptr<const Machine> default_machine() {
 
 Action check(const Machine &m, std::string_view call, std::string_view key,
              std::string_view note) {
+    view.measuring = note == kMeasureNote;
     if (view.logging && view.log.size() < kLogCap)
         view.log.emplace_back(std::string(call), std::string(key) + std::string(note));
     Action a;
@@ -133,10 +135,21 @@ Action check(const Machine &m, std::string_view call, std::string_view key,
             size_t i = static_cast<size_t>(n - f.nth);
             a.raw = &f.answers[i < f.answers.size() ? i : f.answers.size() - 1];
         }
-        return a;
+        break;
+    }
+    if (!a.fail && !a.raw && (call == "sysctl" || call == "sysctlbyname")) {
+        auto it = m.served.find(key);
+        if (it != m.served.end()) {
+            long report = -1;
+            a.raw = it->second(m, view.measuring, report);
+            if (a.report == -1)
+                a.report = report;
+        }
     }
     return a;
 }
+
+bool size_query() { return view.measuring; }
 
 std::vector<std::pair<std::string, std::string>> &call_log() {
     view.logging = true;

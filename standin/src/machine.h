@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,8 +57,44 @@ inline constexpr const char *resource_names[R_COUNT] = {"sockets", "kvm", "ifadd
                                                          "devstat", "kinfo"};
 struct Resources {
     std::atomic<long> open[R_COUNT] = {};
-    std::atomic<long> utmpx_walkers{0};   // walks of the accounting database in progress
-    std::atomic<long> utmpx_overlaps{0};  // a walk started while another was in progress
+};
+
+struct Machine;
+
+// A node whose answer is composed from the machine's tables and handed out in
+// place, like a fault's raw answer (the large tables that callers read into
+// growing buffers: one composition per machine, not one per attempt). Returns
+// the answer, which must live as long as the machine, or nullptr to let the
+// node answer as a plain one; for a size query it may set `report` to the
+// room the kernel asks for.
+using ServeFn = const Bytes *(*)(const Machine &m, bool size_query, long &report);
+
+// Answers composed from an installed machine (which never changes) on first
+// use and kept with it. A copy of a machine starts without them, so a copy
+// changed before it is installed composes its own.
+class AnswerCache {
+  public:
+    AnswerCache() = default;
+    AnswerCache(const AnswerCache &) {}
+    AnswerCache &operator=(const AnswerCache &other) {
+        if (this != &other) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            answers_.clear();
+        }
+        return *this;
+    }
+    // The answer kept under `key`, composed by `make` the first time.
+    const Bytes &get(const std::string &key, const std::function<Bytes()> &make) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto &slot = answers_[key];
+        if (!slot)
+            slot = std::make_unique<Bytes>(make());
+        return *slot;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::map<std::string, std::unique_ptr<Bytes>> answers_;
 };
 
 struct Machine {
@@ -66,13 +103,20 @@ struct Machine {
     std::map<std::string, Mib, std::less<>> names;
     long pagesize = 4096;
 
-    // Structured tables of the capability groups (tables.h).
+    // Who makes the calls, and the structured tables of the capability
+    // groups (tables.h).
+    Caller caller;
     ProcTable procs;
     CpuMemTable cpumem;
     SockTable socks;
     IfTable ifs;
     DiskTable disks;
     UserTable users;
+
+    // Nodes served in place (see ServeFn), by the key sysctl's check() gets:
+    // the name for sysctlbyname, the dotted MIB for sysctl.
+    std::map<std::string, ServeFn, std::less<>> served;
+    AnswerCache answers;
 
     std::vector<Fault> faults;
     std::shared_ptr<Resources> resources = std::make_shared<Resources>();
@@ -110,9 +154,20 @@ inline int fault_failure(const Action &a) {
 }
 
 // Consult the faults of the current machine for one invocation, and log it in
-// the calling thread's call log (with `note` appended to the key there).
+// the calling thread's call log (with `note` appended to the key there). A
+// sysctl invocation that no fault answers or fails gets the node's served
+// answer, if it has one.
 Action check(const Machine &m, std::string_view call, std::string_view key,
              std::string_view note = {});
+
+// The note sysctl(3) and sysctlbyname(3) give check() for a size query (no
+// buffer given).
+inline constexpr std::string_view kMeasureNote = " (measure)";
+
+// Inside a sysctl node's answer: whether the invocation being answered is a
+// size query, for handlers that report more room than they would fill, as
+// the kernel's do. Set by check() from the invocation's note.
+bool size_query();
 
 // The calling thread's call log: (call, key) per platform invocation.
 std::vector<std::pair<std::string, std::string>> &call_log();

@@ -3,15 +3,21 @@
 // the host process's real allocator, so that they say something true about
 // the running process; purging all arenas trims the host's heap.
 //
-// mallctl returns an error number and never touches errno. Fault "mallctl"
-// (key: the name) makes it return the fault's errno (EINVAL when that is 0);
-// an answer without a failure is the old value as raw bytes, copied as far as
-// the caller has room, with its true length reported back.
+// mallctl answers as jemalloc's ctl.c does: it returns an error number and
+// never touches errno; an unknown name is ENOENT; reading with a length other
+// than the value's copies what fits and is EINVAL, leaving *oldlenp alone;
+// writing a read-only name, or reading or writing an action
+// (thread.tcache.flush, arena.<i>.purge), is EPERM; writing the epoch takes
+// exactly 8 bytes (EINVAL otherwise) and refreshes the statistics.
+//
+// Fault "mallctl" (key: the name) makes it return the fault's errno (EINVAL
+// when that is 0); an answer without a failure is the old value as raw
+// bytes, copied as far as the caller has room, with its true length reported
+// back: an allocator that misreports, which jemalloc never does.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -43,16 +49,14 @@ class ErrnoKeeper {
     int saved_;
 };
 
-// jemalloc's rules for reading a value: the caller's length must be the
-// value's size; otherwise what fits is copied and the answer is EINVAL.
+// jemalloc's READ: the caller's length must be the value's size; otherwise
+// what fits is copied, *oldlenp is left as it was, and the answer is EINVAL.
 template <class T>
 int read_value(const T &v, void *oldp, size_t *oldlenp) {
     if (!oldp || !oldlenp)
         return 0;
     if (*oldlenp != sizeof(T)) {
-        size_t n = std::min(*oldlenp, sizeof(T));
-        std::memcpy(oldp, &v, n);
-        *oldlenp = n;
+        std::memcpy(oldp, &v, std::min(*oldlenp, sizeof(T)));
         return EINVAL;
     }
     std::memcpy(oldp, &v, sizeof(T));
@@ -62,14 +66,23 @@ int read_value(const T &v, void *oldp, size_t *oldlenp) {
 bool reads(void *oldp, size_t *oldlenp) { return oldp || oldlenp; }
 bool writes(void *newp, size_t newlen) { return newp || newlen; }
 
-// "arena.<i>.purge" for a valid arena index or MALLCTL_ARENAS_ALL.
+// "arena.<i>.purge", i in decimal digits. Whether jemalloc's name lookup
+// (arena_i_index) accepts i is checked by the caller.
 bool is_purge(std::string_view name, unsigned *arena) {
-    unsigned i = 0;
-    int end = 0;
-    std::string s(name);
-    if (std::sscanf(s.c_str(), "arena.%u.purge%n", &i, &end) != 1 || static_cast<size_t>(end) != s.size())
+    constexpr std::string_view head = "arena.", tail = ".purge";
+    if (name.size() <= head.size() + tail.size() || name.substr(0, head.size()) != head ||
+        name.substr(name.size() - tail.size()) != tail)
         return false;
-    *arena = i;
+    std::string_view digits = name.substr(head.size(), name.size() - head.size() - tail.size());
+    unsigned long v = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<unsigned long>(c - '0');
+        if (v > 0xffffffffUL)
+            return false;
+    }
+    *arena = static_cast<unsigned>(v);
     return true;
 }
 
@@ -103,11 +116,13 @@ int control(const Machine &m, std::string_view name, void *oldp, size_t *oldlenp
     }
     unsigned arena;
     if (is_purge(name, &arena)) {
-        if (arena != MALLCTL_ARENAS_ALL && arena >= kArenas)
-            return EFAULT;
+        // arena_i_index: an index past the arena count names nothing; the
+        // count itself, like MALLCTL_ARENAS_ALL, means every arena.
+        if (arena != MALLCTL_ARENAS_ALL && arena != MALLCTL_ARENAS_DESTROYED && arena > kArenas)
+            return ENOENT;
         if (reads(oldp, oldlenp) || writes(newp, newlen))
             return EPERM;
-        if (!m.cpumem.heap)
+        if (!m.cpumem.heap && (arena == MALLCTL_ARENAS_ALL || arena == kArenas))
             host_heap_trim();
         return 0;
     }

@@ -7,7 +7,8 @@ namespace fakebsd {
 const std::vector<Provider> &all_providers() {
     static const std::vector<Provider> all = [] {
         std::vector<Provider> v;
-        for (auto *group : {&providers_procs, &providers_procs_detail, &providers_procs_sched, &providers_cpumem,
+        for (auto *group : {&providers_procs, &providers_procs_detail, &providers_procs_env,
+                            &providers_procs_sched, &providers_cpumem,
                             &providers_socks, &providers_ifs, &providers_disks})
             for (const Provider &p : group())
                 v.push_back(p);

@@ -22,6 +22,7 @@ struct Provider {
 // One list per capability group; providers.cpp joins them.
 const std::vector<Provider> &providers_procs();
 const std::vector<Provider> &providers_procs_detail();
+const std::vector<Provider> &providers_procs_env();
 const std::vector<Provider> &providers_procs_sched();
 const std::vector<Provider> &providers_cpumem();
 const std::vector<Provider> &providers_socks();
@@ -30,6 +31,19 @@ const std::vector<Provider> &providers_disks();
 
 // A process's record as the table holds it, or a minimal one carrying its pid.
 Bytes record_of(const Proc &p);
+
+// The processes in the order the kernel walks its PID hash (proc_iterate).
+std::vector<const Proc *> pid_hash_order(const ProcTable &procs);
+
+// The answer of a 64-bit vm_meter.c counter whose stored value is `stored`,
+// for a read with a buffer of *oldlen bytes (oldlen null: a size query).
+Bytes counter64_answer(const Machine &m, const Bytes &stored, const size_t *oldlen);
+// Mark the machine's nodes named in kCounters64 as such counters.
+void mark_counters64(Machine &m);
+// The ids of the machine's CPUs: the ids of kern.cp_times with a record that
+// is not all zeros when it holds more records than hw.ncpu counts CPUs (ids
+// with gaps), else 0 to hw.ncpu - 1.
+std::vector<int> present_cpus(const Machine &m);
 
 const std::vector<Provider> &all_providers();
 const Provider *find_provider(const int *mib, unsigned len);

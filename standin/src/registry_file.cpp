@@ -153,6 +153,9 @@ const std::vector<ConstInfo> &constants_file() {
     static const std::vector<ConstInfo> constants = {
         FBSD_CONST(CAP_RIGHTS_VERSION_00),
         FBSD_CONST(CAP_RIGHTS_VERSION),
+        FBSD_CONST(DTYPE_VNODE),
+        FBSD_CONST(DTYPE_SOCKET),
+        FBSD_CONST(DTYPE_PIPE),
         FBSD_CONST(KF_TYPE_NONE),
         FBSD_CONST(KF_TYPE_VNODE),
         FBSD_CONST(KF_TYPE_SOCKET),

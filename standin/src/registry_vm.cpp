@@ -1,4 +1,4 @@
-// Reflection tables of the stand-in platform: virtual-memory totals (<sys/vmmeter.h>).
+// Reflection tables of the stand-in platform: virtual-memory totals (<sys/vmmeter.h>) and swap devices (<vm/vm_param.h>).
 // Each record lists every named member, nested records down to their scalars and arrays
 // (element 0 of an array of records), under FreeBSD's own member names and, where
 // FreeBSD has them, its macro aliases (inc_lport, ifr_flags, kve_vn_fsid, s6_addr).
@@ -26,12 +26,19 @@ const std::vector<RecordInfo> &records_vm() {
                     FBSD_FIELD(struct vmtotal, t_sl),
                     FBSD_FIELD(struct vmtotal, t_sw),
                     FBSD_FIELD(struct vmtotal, t_pad)),
+        FBSD_RECORD("xswdev", "struct xswdev", struct xswdev,
+                    FBSD_FIELD(struct xswdev, xsw_version),
+                    FBSD_FIELD(struct xswdev, xsw_dev),
+                    FBSD_FIELD(struct xswdev, xsw_flags),
+                    FBSD_FIELD(struct xswdev, xsw_nblks),
+                    FBSD_FIELD(struct xswdev, xsw_used)),
     };
     return records;
 }
 
 const std::vector<ConstInfo> &constants_vm() {
     static const std::vector<ConstInfo> constants = {
+        FBSD_CONST(XSWDEV_VERSION),
     };
     return constants;
 }

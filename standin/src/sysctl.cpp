@@ -58,13 +58,21 @@ int query(const Machine &m, const Action &a, const int *mib, unsigned len, const
             return fail(err);
         return copy_out(out, oldp, oldlenp, a.report);
     }
-    const Bytes *v = m.value(Mib(mib, mib + len));
+    Mib key(mib, mib + len);
+    const Bytes *v = m.value(key);
     if (!v)
         return fail(ENOENT);
+    if (m.cpumem.counters64.count(key))
+        return copy_out(counter64_answer(m, *v, oldp ? oldlenp : nullptr), oldp, oldlenp, a.report);
     return copy_out(*v, oldp, oldlenp, a.report);
 }
 
 }  // namespace
+
+// security.bsd.* are auto-numbered on FreeBSD; here they get a branch of
+// their own under CTL_SECURITY.
+constexpr int CTL_SECURITY = 7;
+constexpr int kSecurityBsd = 0x4400;
 
 // Nodes every machine has, whatever the groups add.
 void default_base(Machine &m) {
@@ -72,6 +80,12 @@ void default_base(Machine &m) {
         m.set(name, mib, Bytes(reinterpret_cast<const char *>(&v), sizeof v));
     };
     put_int("kern.argmax", {CTL_KERN, KERN_ARGMAX}, 524288);
+    // Who may see and debug whose processes (kern_prot.c); all on by default.
+    put_int("security.bsd.see_other_uids", {CTL_SECURITY, kSecurityBsd, 1}, 1);
+    put_int("security.bsd.see_other_gids", {CTL_SECURITY, kSecurityBsd, 2}, 1);
+    put_int("security.bsd.unprivileged_proc_debug", {CTL_SECURITY, kSecurityBsd, 3}, 1);
+    put_int("kern.maxfilesperproc", {CTL_KERN, 27}, 58576);   // KERN_MAXFILESPERPROC
+    put_int("kern.maxprocperuid", {CTL_KERN, 28}, 6656);      // KERN_MAXPROCPERUID
     put_int("hw.pagesize", {CTL_HW, HW_PAGESIZE}, 4096);
     m.pagesize = 4096;
 }
@@ -88,7 +102,8 @@ extern "C" int fbsd_sysctl(const int *name, unsigned int namelen, void *oldp, si
     if (newp)
         keep = snapshot();
     const Machine &m = keep ? *keep : current();
-    if (!name || namelen < 1 || namelen > 24)
+    // __sysctl: a name of 2 to CTL_MAXNAME elements.
+    if (!name || namelen < 2 || namelen > CTL_MAXNAME)
         return fail(EINVAL);
     Action a = check(m, "sysctl", mib_key(name, namelen), oldp ? "" : " (measure)");
     return query(m, a, name, namelen, find_provider(name, namelen), oldp, oldlenp, newp, newlen);
@@ -126,4 +141,26 @@ extern "C" long fbsd_sysconf(int name) {
         return m.pagesize;
     errno = EINVAL;
     return -1;
+}
+
+// The MIB of a name: a node computed by the machine's tables or a plain one.
+extern "C" int fbsd_sysctlnametomib(const char *name, int *mibp, size_t *sizep) {
+    if (!name || !mibp || !sizep)
+        return fail(EINVAL);
+    const Machine &m = current();
+    Action a = check(m, "sysctlnametomib", name);
+    if (a.fail)
+        return fault_failure(a);
+    const Mib *mib = nullptr;
+    if (const Provider *p = find_provider(std::string_view(name)))
+        mib = &p->mib;
+    else
+        mib = m.mib_of(name);
+    if (!mib)
+        return fail(ENOENT);
+    if (*sizep < mib->size())
+        return fail(ENOMEM);
+    std::copy(mib->begin(), mib->end(), mibp);
+    *sizep = mib->size();
+    return 0;
 }

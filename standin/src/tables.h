@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tables_cpumem.h"
+#include "tables_creds.h"
 #include "tables_disks.h"
 #include "tables_ifs.h"
 #include "tables_socks.h"
@@ -27,8 +28,13 @@ struct Proc {
     std::string args;                    // KERN_PROC_ARGS answer: NUL-terminated strings
     std::optional<std::string> path;     // KERN_PROC_PATHNAME answer; nullopt: ENOENT
     std::vector<std::string> env;        // kvm_getenvv vector
-    std::string files;                   // kinfo_getfile: struct kinfo_file records back to back
-    std::string vmmap;                   // kinfo_getvmmap: struct kinfo_vmentry records back to back
+    // The descriptor table (kern.proc.filedesc) and the memory map
+    // (kern.proc.vmmap) as the kernel fills them: whole struct kinfo_file /
+    // kinfo_vmentry records back to back, each packed when handed out. The
+    // descriptor table starts with the kernel's own entries (trace file,
+    // text, controlling terminal, working, root and jail directory).
+    std::string files;
+    std::string vmmap;
     std::string cpuset;                  // cpuset_t (128 bytes)
     std::map<int, std::string> rlimits;  // resource -> struct rlimit
     int nice = 0;
@@ -37,7 +43,7 @@ struct Proc {
 };
 
 struct ProcTable {
-    std::vector<Proc> list;       // kernel order
+    std::vector<Proc> list;       // in the order the processes were created
     std::map<int, size_t> index;  // pid -> position in list
     const Proc *find(int pid) const {
         auto it = index.find(pid);
@@ -48,6 +54,9 @@ struct ProcTable {
         const Proc *p = find(pid);
         return p && p->liveness != KillAnswer::Gone ? p : nullptr;
     }
+    // kern.maxproc, which sizes the kernel's PID hash and so the order of
+    // kern.proc.proc. 20 + 16 * maxusers, maxusers autotuned from 16 GB.
+    int maxproc = 21716;
     Proc &add(Proc p) {
         index[p.pid] = list.size();
         list.push_back(std::move(p));

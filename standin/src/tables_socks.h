@@ -2,40 +2,51 @@
 // the system-wide open-file table and the protocol control block lists.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace fakebsd {
 
 struct Machine;
 
-// One protocol control block list as the kernel exports it: the records
-// (raw, in FreeBSD's layout, back to back, in list order) between a header
-// and a trailer composed with the table's generation count.
+// One protocol control block list as the kernel keeps it: the records (raw,
+// in FreeBSD's layout, back to back, in list order); the kernel hands them
+// out between a header and a trailer.
 struct SockList {
     std::string records;
-    unsigned count = 0;             // records in the list (the header's count)
-    // The first `mismatched` answers carry a trailer generation one above the
-    // header's, as when the list changes while the kernel copies it out.
+    unsigned count = 0;             // blocks in the list (the header's count)
+    // The first `mismatched` reads find the list changed while the kernel
+    // copied it out: the trailer carries a fresh generation and count, one
+    // above the header's.
     long mismatched = 0;
+    std::shared_ptr<std::atomic<long>> reads = std::make_shared<std::atomic<long>>(0);
 };
 
 struct SockTable {
-    std::string files;              // kern.file: struct xfile records back to back
+    // kern.file: struct xfile records back to back, in the kernel's order
+    // (processes newest first, each one's descriptors in ascending order).
+    std::string files;
     SockList tcp;                   // net.inet.tcp.pcblist: struct xtcpcb
+    // Connections the syncache holds (SYN_RECEIVED, no socket yet): struct
+    // xtcpcb records that the TCP list hands out before its blocks.
+    std::string syncache;
+    unsigned syncache_count = 0;
     SockList udp;                   // net.inet.udp.pcblist: struct xinpcb
     SockList unix_stream;           // net.local.stream.pcblist: struct xunpcb
     SockList unix_dgram;            // net.local.dgram.pcblist: struct xunpcb
+    SockList unix_seqpacket;        // net.local.seqpacket.pcblist: struct xunpcb
     uint64_t gen = 1;               // generation count of every list
 };
 
 // Publish the tables as the machine's sysctl nodes "kern.file",
-// "net.inet.tcp.pcblist", "net.inet.udp.pcblist", "net.local.stream.pcblist"
-// and "net.local.dgram.pcblist". The answers are composed once, here, and
-// then served in place: a reader growing its buffer pays for what it is
-// given, not for a new composition on every attempt. The first `mismatched`
-// answers of a list come from a fault with raw answers placed in front of
-// the machine's other faults.
+// "net.inet.tcp.pcblist", "net.inet.udp.pcblist", "net.local.stream.pcblist",
+// "net.local.dgram.pcblist" and "net.local.seqpacket.pcblist" (their names,
+// fresh counts of the lists' reads, the nodes served in place). The answers
+// are composed from the tables and what the caller may see when the
+// installed machine is first read, then handed out in place: a reader growing
+// its buffer pays for what it is given, not for a composition per attempt.
 void publish_socks(Machine &m);
 
 }  // namespace fakebsd

@@ -358,6 +358,8 @@ def seeds():
             "env": answers.kvm_getenvv(PID),
             "files": answers.kinfo_getfile(PID),
             "vmmap": answers.kinfo_getvmmap(PID),
+            "filedesc": answers.sysctl(FILEDESC + (PID,)),
+            "packed_vmmap": answers.sysctl(VMMAP + (PID,)),
             "iflist": answers.sysctl(IFLIST),
             "mounts": answers.getfsstat(),
             "devices": answers.devstat_getdevs(),
@@ -373,6 +375,8 @@ def seeds():
 
 
 IFLIST = (C.CTL_NET, C.PF_ROUTE, 0, 0, C.NET_RT_IFLIST, 0)
+FILEDESC = (C.CTL_KERN, C.KERN_PROC, C.KERN_PROC_FILEDESC)
+VMMAP = (C.CTL_KERN, C.KERN_PROC, C.KERN_PROC_VMMAP)
 KINFO = fakebsd.sizeof("kinfo_proc")
 
 # Plain sysctl nodes read by name (or by their fixed MIB), each with the calls
@@ -563,6 +567,39 @@ def test_memory_map(data):
     answer = data.draw(mutated(seed, repeated_fields("kinfo_vmentry", len(seed) // size), size),
                        "answer")
     exercise({"faults": [fault("kinfo_getvmmap", PID, answer=answer)]},
+             [("proc_memory_maps", (PID,))])
+
+
+def packed_fields(raw, record):
+    """(offset, size, kind) of the fields of each packed record as far as
+    the record reaches, walking the records by their own sizes."""
+    out, pos = [], 0
+    while pos + 4 <= len(raw):
+        size = int.from_bytes(raw[pos:pos + 4], "little", signed=True)
+        out += [(pos + off, sz, kind) for _, off, sz, kind in fakebsd.fields(record) if off + sz <= size]
+        if size <= 0:
+            break
+        pos += size
+    return out
+
+
+@FUZZ
+@given(data=st.data())
+def test_packed_descriptor_table(data):
+    """kern.proc.filedesc: packed records, walked by libutil's kinfo_getfile
+    by their own sizes; a measurement, then the read."""
+    seed = seeds()["filedesc"]
+    answers_ = data.draw(answer_lists(seed, packed_fields(seed, "kinfo_file"), unit=8), "answers")
+    exercise({"faults": [fault("sysctl", FILEDESC + (PID,), answers=answers_)]}, FILE_CALLS)
+
+
+@FUZZ
+@given(data=st.data())
+def test_packed_memory_map(data):
+    """kern.proc.vmmap: packed records, walked by libutil's kinfo_getvmmap."""
+    seed = seeds()["packed_vmmap"]
+    answers_ = data.draw(answer_lists(seed, packed_fields(seed, "kinfo_vmentry"), unit=8), "answers")
+    exercise({"faults": [fault("sysctl", VMMAP + (PID,), answers=answers_)]},
              [("proc_memory_maps", (PID,))])
 
 
@@ -813,10 +850,15 @@ LOGINS = [
 
 @FUZZ
 @given(entries=st.lists(st.sampled_from(LOGINS).flatmap(
-    lambda e: mutated(e, record_fields("utmpx"), len(e))), max_size=6))
-def test_logins(entries):
-    """The accounting database's records."""
-    exercise({"utmpx": entries}, [("users", ())])
+    lambda e: mutated(e, record_fields("utmpx"), len(e))), max_size=6), raw=st.booleans())
+def test_logins(entries, raw):
+    """The accounting database's records: as libc rebuilds them from the file,
+    or (raw) handed out as they are, which libc never does."""
+    if raw and entries:
+        desc = {"utmpx": [], "faults": [fault("getutxent", answers=entries, times=len(entries))]}
+    else:
+        desc = {"utmpx": entries}
+    exercise(desc, [("users", ())])
 
 
 # --- findings, kept as regression cases ----------------------------------------------

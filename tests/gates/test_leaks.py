@@ -428,7 +428,7 @@ for _n in ("v_soft", "v_intr", "v_syscall", "v_trap", "v_swtch"):
     case(f"{_n}-fails", "cpu_stats", (),
          faults(fault("sysctlbyname", f"vm.stats.sys.{_n}", errno=errno.EIO)), OSError, _n)
 case("overlong-answer", "cpu_stats", (),
-     faults(fault("sysctlbyname", "vm.stats.sys.v_trap", report=8)), RuntimeError, "size mismatch")
+     faults(fault("sysctlbyname", "vm.stats.sys.v_trap", report=16)), RuntimeError, "size mismatch")
 
 case("ncpu-fails", "per_cpu_times", (), faults(fault("sysctl", NCPU, errno=errno.EPERM)),
      PermissionError)
@@ -439,7 +439,9 @@ case("ncpu-huge", "per_cpu_times", (), {"sysctl": {"hw.ncpu": i32(2**31 - 1)}}, 
 case("cp-times-fails", "per_cpu_times", (),
      faults(fault("sysctlbyname", "kern.cp_times", errno=errno.EACCES)), PermissionError)
 case("cp-times-overlong", "per_cpu_times", (),
-     faults(fault("sysctlbyname", "kern.cp_times", report=200)), RuntimeError, "size mismatch")
+     faults(fault("sysctlbyname", "kern.cp_times", report=200, nth=2)), RuntimeError, "size mismatch")
+case("sparse-cpu-ids", "per_cpu_times", (),
+     {"sysctl": fakebsd.cpus({0: fakebsd.cp_time(idle=5), 1: fakebsd.cp_time(idle=6), 3: fakebsd.cp_time(idle=7)})})
 case("cp-times-short", "per_cpu_times", (),
      faults(fault("sysctlbyname", "kern.cp_times", answer=b"\1" * 100)))
 
@@ -484,6 +486,8 @@ case("vmmeter-overlong", "virtual_mem", (), faults(fault("sysctl", VMMETER, repo
 
 case("open-fails", "swap_mem", (), faults(fault("kvm_open", errno=errno.EACCES)), RuntimeError,
      r"kvm_open\(\)")
+case("swap-device-unreadable", "swap_mem", (), faults(fault("sysctl", None, errno=errno.EIO, nth=2)),
+     RuntimeError, r"kvm_getswapinfo\(\)")
 case("getswapinfo-fails", "swap_mem", (), faults(fault("kvm_getswapinfo", errno=errno.EIO)),
      RuntimeError, r"kvm_getswapinfo\(\)")
 for _n in ("v_swapin", "v_swapout", "v_vnodein", "v_vnodeout"):
@@ -551,6 +555,9 @@ LOGINS = [utmpx(b"alice", b"pts/0", b"192.0.2.7", sec=100, pid=7),
           utmpx(b"bob", b"ttyv0", b":0", sec=5), utmpx(b"\xff" * 32, b"l" * 16, b"h" * 128),
           utmpx(b"carol", b"pts/1", type=8)]
 case("logins", "users", (), {"utmpx": LOGINS})
+# the same records as they are, full fields without a NUL among them
+case("raw-logins", "users", (), faults(fault("getutxent", answers=LOGINS, times=len(LOGINS)),
+                                        utmpx=[]))
 case("no-logins", "users", (), {"utmpx": []})
 case("walk-fails", "users", (), faults(fault("getutxent", errno=errno.EIO)))
 case("rewind-fails", "users", (), faults(fault("setutxent", errno=errno.EIO)))

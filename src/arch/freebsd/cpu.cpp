@@ -2,6 +2,7 @@
 // whole machine and per CPU), the kernel's event counters, one CPU's frequency,
 // the scheduler's topology, and the boot time.
 #include "../../module/functions.h"
+#include "counter.h"
 
 static_assert(CPUSTATES == 5, "CPU states in a kern.cp_time record");
 static_assert(sizeof(long) * CPUSTATES == 40, "kern.cp_time record size");
@@ -87,17 +88,31 @@ PyObject *morvex_per_cpu_times(PyObject *, PyObject *) {
         return nullptr;
     if (ncpu <= 0 || ncpu > kMaxCpus)
         return morvex_runtime_error("sysctl(HW_NCPU) returned an invalid CPU count: %d", ncpu);
+    // The kernel answers a record for every CPU id up to the highest, a
+    // record of zeros for an id no CPU has, while hw.ncpu counts the CPUs
+    // present: with gaps in the ids the answer is larger than ncpu records.
     size_t size = static_cast<size_t>(ncpu) * kCpTimeSize;
-    KernelBuf<long> cp_times(static_cast<long *>(std::malloc(size)));
+    size_t answer_size = 0;
+    if (sysctlbyname("kern.cp_times", nullptr, &answer_size, nullptr, 0) == -1)
+        return morvex_oserror_wsyscall("sysctlbyname('kern.cp_times')");
+    size_t largest = static_cast<size_t>(kMaxCpus) * kCpTimeSize;
+    if (answer_size > size)
+        size = std::min(answer_size, largest);
+    KernelBuf<long> cp_times(static_cast<long *>(std::calloc(1, size)));
     if (!cp_times)
         return PyErr_NoMemory();
     size_t answered = 0;
     if (read_cp_times(cp_times.get(), size, &answered) != 0)
         return nullptr;
-    // Whole records only, and only those the kernel wrote.
+    // Whole records only, and only those the kernel wrote; in an answer with
+    // more records than CPUs, a record of zeros is an absent CPU id.
     size_t records = answered / kCpTimeSize;
+    bool skip_absent = records > static_cast<size_t>(ncpu);
     for (size_t i = 0; i < records; i++) {
-        PyRef cpu(cpu_times_tuple(cp_times.get() + i * CPUSTATES));
+        const long *cp = cp_times.get() + i * CPUSTATES;
+        if (skip_absent && std::all_of(cp, cp + CPUSTATES, [](long t) { return t == 0; }))
+            continue;
+        PyRef cpu(cpu_times_tuple(cp));
         if (!cpu || PyList_Append(list.get(), cpu.get()) < 0)
             return nullptr;
     }
@@ -119,14 +134,16 @@ PyObject *morvex_cpu_topology(PyObject *, PyObject *) {
 }
 
 PyObject *morvex_cpu_stats(PyObject *, PyObject *) {
-    u_int v_soft = 0, v_intr = 0, v_syscall = 0, v_trap = 0, v_swtch = 0;
-    if (morvex_sysctlbyname("vm.stats.sys.v_soft", &v_soft, sizeof v_soft) != 0 ||
-        morvex_sysctlbyname("vm.stats.sys.v_intr", &v_intr, sizeof v_intr) != 0 ||
-        morvex_sysctlbyname("vm.stats.sys.v_syscall", &v_syscall, sizeof v_syscall) != 0 ||
-        morvex_sysctlbyname("vm.stats.sys.v_trap", &v_trap, sizeof v_trap) != 0 ||
-        morvex_sysctlbyname("vm.stats.sys.v_swtch", &v_swtch, sizeof v_swtch) != 0)
+    uint64_t v_soft = 0, v_intr = 0, v_syscall = 0, v_trap = 0, v_swtch = 0;
+    if (read_counter("vm.stats.sys.v_soft", &v_soft) != 0 ||
+        read_counter("vm.stats.sys.v_intr", &v_intr) != 0 ||
+        read_counter("vm.stats.sys.v_syscall", &v_syscall) != 0 ||
+        read_counter("vm.stats.sys.v_trap", &v_trap) != 0 ||
+        read_counter("vm.stats.sys.v_swtch", &v_swtch) != 0)
         return nullptr;
-    return Py_BuildValue("IIIII", v_swtch, v_intr, v_soft, v_syscall, v_trap);
+    return Py_BuildValue("KKKKK", static_cast<unsigned long long>(v_swtch),
+                         static_cast<unsigned long long>(v_intr), static_cast<unsigned long long>(v_soft),
+                         static_cast<unsigned long long>(v_syscall), static_cast<unsigned long long>(v_trap));
 }
 
 PyObject *morvex_cpu_freq(PyObject *, PyObject *args) {

@@ -1,17 +1,13 @@
 // Memory statistics: physical and virtual memory, swap and paging, and the
 // process's own allocator (its figures, and handing unused pages back).
 #include "../../module/functions.h"
+#include "counter.h"
+#include "kvm.h"
 
 static_assert(sizeof(struct vmtotal) == 88, "struct vmtotal size");
 static_assert(sizeof(struct kvm_swap) == 52, "struct kvm_swap size");
 
 namespace {
-
-// A libkvm handle, closed when it goes out of scope.
-struct KvmCloser {
-    void operator()(kvm_t *kd) const noexcept { kvm_close(kd); }
-};
-using KvmHandle = std::unique_ptr<kvm_t, KvmCloser>;
 
 // The allocator reports failures as its return value and leaves errno alone;
 // the OSError carries that number.
@@ -75,24 +71,27 @@ PyObject *morvex_swap_mem(PyObject *, PyObject *) {
         KvmHandle kd(kvm_open(nullptr, "/dev/null", nullptr, O_RDONLY, "kvm_open failed"));
         if (!kd)
             return morvex_runtime_error("kvm_open() syscall failed");
+        // libkvm counts the devices in a variable of its own, shared by
+        // every caller in the process.
+        MutexGuard lock(kvm_lock);
         found = kvm_getswapinfo(kd.get(), &swap, 1, 0);
-    }  // the handle is closed here, whatever the answer
+    }  // the lock is given back and the handle closed here, whatever the answer
     if (found < 0)
         return morvex_runtime_error("kvm_getswapinfo() syscall failed");
 
-    u_int swapin = 0, swapout = 0, vnodein = 0, vnodeout = 0;
-    if (morvex_sysctlbyname("vm.stats.vm.v_swapin", &swapin, sizeof swapin) != 0 ||
-        morvex_sysctlbyname("vm.stats.vm.v_swapout", &swapout, sizeof swapout) != 0 ||
-        morvex_sysctlbyname("vm.stats.vm.v_vnodein", &vnodein, sizeof vnodein) != 0 ||
-        morvex_sysctlbyname("vm.stats.vm.v_vnodeout", &vnodeout, sizeof vnodeout) != 0)
+    uint64_t swapin = 0, swapout = 0, vnodein = 0, vnodeout = 0;
+    if (read_counter("vm.stats.vm.v_swapin", &swapin) != 0 ||
+        read_counter("vm.stats.vm.v_swapout", &swapout) != 0 ||
+        read_counter("vm.stats.vm.v_vnodein", &vnodein) != 0 ||
+        read_counter("vm.stats.vm.v_vnodeout", &vnodeout) != 0)
         return nullptr;
 
     unsigned long long total = swap.ksw_total * pagesize;
     unsigned long long used = swap.ksw_used * pagesize;
-    // The paging sums are 32-bit counters and wrap as such.
-    u_int swapped = swapin + swapout;
-    u_int paged = vnodein + vnodeout;
-    return Py_BuildValue("(KKKII)", total, used, total - used, swapped, paged);
+    // The paging counters are 64-bit, and so are their sums.
+    unsigned long long swapped = swapin + swapout;
+    unsigned long long paged = vnodein + vnodeout;
+    return Py_BuildValue("(KKKKK)", total, used, total - used, swapped, paged);
 }
 
 PyObject *morvex_heap_info(PyObject *, PyObject *) {

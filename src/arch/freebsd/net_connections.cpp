@@ -62,7 +62,11 @@ int morvex_load_file_table(FileTable &files) {
     for (size_t i = 0; i < files.count; i++) {
         struct xfile xf;
         std::memcpy(&xf, buf.get() + i * sizeof xf, sizeof xf);
-        files.owners.insert(AddrKey{xf.xf_data}, Owner{xf.xf_fd, xf.xf_pid});
+        // A descriptor whose file has no object yet (one being opened) owns
+        // nothing: address 0 is what the protocol lists carry for blocks
+        // without a socket (TIME_WAIT, the syncache's connections).
+        if (xf.xf_data != 0)
+            files.owners.insert(AddrKey{xf.xf_data}, Owner{xf.xf_fd, xf.xf_pid});
     }
     return 0;
 }

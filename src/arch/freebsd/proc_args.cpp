@@ -1,17 +1,11 @@
 // What a process was started with: its argument vector (kern.proc.args) and
 // its environment (through libkvm on the live kernel).
 #include "../../module/functions.h"
+#include "kvm.h"
 
 static_assert(sizeof(struct kinfo_proc) == 1088, "struct kinfo_proc size");
 
 namespace {
-
-// A libkvm handle, closed once whichever way the call ends. The environment
-// vectors it hands out live until then.
-struct KvmCloser {
-    void operator()(kvm_t *kd) const noexcept { kvm_close(kd); }
-};
-using KvmHandle = std::unique_ptr<kvm_t, KvmCloser>;
 
 // Resident in memory and not a kernel process: only then is there a user
 // environment to read.
@@ -99,6 +93,9 @@ PyObject *morvex_proc_environ(PyObject *, PyObject *args) {
     if (!has_user_environment(kp))
         return dict.release();
 
+    // The vector and its strings live in libkvm's process-wide buffers until
+    // the next call from any thread: hold kvm_lock until they are copied.
+    MutexGuard lock(kvm_lock);
     // errno 0 after a failed read means there is no environment to report,
     // so no earlier value may linger into the test.
     errno = 0;

@@ -1,6 +1,9 @@
-// Logged-in users, from the user-accounting database. libc walks the database
-// with one iterator for the whole process, so every walk holds utxent_lock.
+// Logged-in users, from the user-accounting database. FreeBSD's libc keeps
+// the iterator, and the record getutxent returns, per thread, so walks in
+// different threads do not disturb each other; the module still serialises
+// its walks with utxent_lock.
 #include "../../module/functions.h"
+#include "../all/mutex_guard.h"
 
 static_assert(sizeof(((struct utmpx *)nullptr)->ut_type) == 2, "utmpx ut_type size");
 static_assert(sizeof(((struct utmpx *)nullptr)->ut_user) == 32, "utmpx ut_user size");
@@ -12,19 +15,6 @@ PyMutex utxent_lock = {};
 }
 
 namespace {
-
-// Holds a PyMutex for the life of this object. A thread waiting for it does
-// not hold up the interpreter's other threads.
-class MutexGuard {
-  public:
-    explicit MutexGuard(PyMutex &m) : m_(m) { PyMutex_Lock(&m_); }
-    ~MutexGuard() { PyMutex_Unlock(&m_); }
-    MutexGuard(const MutexGuard &) = delete;
-    MutexGuard &operator=(const MutexGuard &) = delete;
-
-  private:
-    PyMutex &m_;
-};
 
 // One walk of the database: rewound at the start, closed at the end.
 class UtmpxWalk {

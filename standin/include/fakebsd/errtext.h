@@ -8,8 +8,9 @@ extern "C" {
 // caller shares, so its pointer is only good until any thread's next call.
 char *fbsd_strerror(int errnum);
 // The XSI form: the text into the caller's buffer; 0, or EINVAL for an
-// unknown error number, or ERANGE when the buffer was too short (the text is
-// then cut and still terminated).
+// unknown error number ("Unknown error: N"), or ERANGE when the buffer was
+// too short for a known one (the text is then cut and still terminated).
+// The texts are FreeBSD's ("No error: 0", "Device not configured", ...).
 int fbsd_strerror_r(int errnum, char *buf, size_t buflen);
 }
 

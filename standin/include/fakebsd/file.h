@@ -17,6 +17,11 @@ typedef struct cap_rights cap_rights_t;
 static_assert(sizeof(cap_rights_t) == 16);
 
 // Descriptor types (kf_type).
+// Descriptor types of kern.file's records (xf_type).
+#define DTYPE_VNODE 1
+#define DTYPE_SOCKET 2
+#define DTYPE_PIPE 3
+
 #define KF_TYPE_NONE 0
 #define KF_TYPE_VNODE 1
 #define KF_TYPE_SOCKET 2

@@ -8,6 +8,7 @@
 #define CTL_VFS 3
 #define CTL_NET 4
 #define CTL_HW 6
+#define CTL_MAXNAME 24  // the longest name sysctl(3) takes
 
 #define KERN_ARGMAX 8
 #define KERN_PROC 14
@@ -21,6 +22,7 @@
 #define KERN_PROC_INC_THREAD 0x10
 #define KERN_PROC_VMMAP 32
 #define KERN_PROC_FILEDESC 33
+#define KERN_PROC_ENV 35
 #define KERN_PROC_RLIMIT 37
 
 #define HW_NCPU 3
@@ -34,10 +36,12 @@ int fbsd_sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldle
 int fbsd_sysctlbyname(const char *name, void *oldp, size_t *oldlenp, const void *newp,
                       size_t newlen);
 long fbsd_sysconf(int name);
+int fbsd_sysctlnametomib(const char *name, int *mibp, size_t *sizep);
 }
 #define sysctl fbsd_sysctl
 #define sysctlbyname fbsd_sysctlbyname
 #define sysconf fbsd_sysconf
+#define sysctlnametomib fbsd_sysctlnametomib
 #undef _SC_PAGESIZE
 #define _SC_PAGESIZE 47
 #undef _SC_PAGE_SIZE

@@ -68,6 +68,11 @@ typedef char *caddr_t;
 #undef PATH_MAX
 #define PATH_MAX 1024
 #define MAXPATHLEN PATH_MAX
+#undef ARG_MAX
+#define ARG_MAX (2 * 256 * 1024)  // bytes of arguments and environment
+#ifndef NODEV
+#define NODEV ((dev_t)-1)
+#endif
 #ifndef _POSIX2_LINE_MAX
 #define _POSIX2_LINE_MAX 2048
 #endif

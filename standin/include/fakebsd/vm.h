@@ -1,5 +1,6 @@
-// Virtual-memory totals of the stand-in platform: <sys/vmmeter.h>'s struct
-// vmtotal (the vm.vmtotal sysctl, CTL_VM / VM_METER), FreeBSD 14 amd64.
+// Virtual memory of the stand-in platform, FreeBSD 14 amd64: <sys/vmmeter.h>'s
+// struct vmtotal (the vm.vmtotal sysctl, CTL_VM / VM_METER) and
+// <vm/vm_param.h>'s struct xswdev (one swap device, vm.swap_info.<n>).
 #pragma once
 
 #include "types.h"
@@ -22,3 +23,14 @@ struct vmtotal {
     uint16_t t_pad[3];
 };
 static_assert(sizeof(struct vmtotal) == 88);
+
+#define XSWDEV_VERSION 2
+
+struct xswdev {
+    u_int xsw_version;  // XSWDEV_VERSION
+    dev_t xsw_dev;      // NODEV for swap over NFS
+    int xsw_flags;
+    int xsw_nblks;      // pages
+    int xsw_used;       // pages
+};
+static_assert(sizeof(struct xswdev) == 32);

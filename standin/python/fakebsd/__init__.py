@@ -10,9 +10,12 @@ A machine description is a dict; each capability group reads its own keys:
     procs_changed [ {pid, ...} ]                   edits: only the given keys change
     procs_gone    [ pid ]                          processes taken out of the table
     faults   [ fault(...) ]                        injected failures
+    busy_host {procs, sockets, cpus}               a generated busy host (load_busy.cpp)
     ...      further keys of the other groups (see their modules)
 
 Records are bytes in FreeBSD's layout, made with pack(record, {field: value}).
+Whole hosts by name: profile(name) for name in PROFILES (see profiles.py),
+machine(profile=name).
 """
 
 import contextlib
@@ -29,6 +32,7 @@ from _fakebsd import (  # noqa: F401
     resources,
     sizeof,
     sysctl_names,
+    table_pids,
     uninstall,
     unpack,
 )
@@ -36,11 +40,15 @@ from _fakebsd import constants as _constants
 
 from .procs import kinfo, proc  # noqa: F401
 from .sched import cpuset, rlimit, thread, vmentry  # noqa: F401
-from .files import argv, kinfo_file  # noqa: F401
-from .cpumem import cp_time, cp_times, swapdev, timeval, vmtotal  # noqa: F401
+from .files import argv, fd_table, kinfo_file  # noqa: F401
+from .cpumem import cp_time, cp_times, cpus, swapdev, timeval, vmtotal  # noqa: F401
 from .disks import battery, bintime, devstat, statfs, temperatures, utmpx  # noqa: F401
 from .ifs import iface, inet, inet6, sdl, sin, sin6  # noqa: F401
 from .socks import Sockets  # noqa: F401
+from .libc import strerror  # noqa: F401
+from .profiles import NAMES as PROFILES, profile  # noqa: F401
+
+_profile = profile
 
 #: FreeBSD's constants as the stand-in defines them (C.AF_INET6 == 28, ...).
 C = types.SimpleNamespace(**_constants())
@@ -70,14 +78,20 @@ def fault(call, key=None, *, errno=None, answers=None, answer=None, nth=1, times
 
 
 @contextlib.contextmanager
-def machine(desc=None, base="default"):
+def machine(desc=None, base="default", profile=None):
     """Install a machine for the calling thread for the duration of a block.
 
     base is "default" (the built-in machine, changed by desc), "empty" (only
     the nodes every machine has) or "current" (what this thread sees now,
-    keeping its faults and counters).
+    keeping its faults and counters). With profile (a name of PROFILES) the
+    block starts from that host instead, and desc changes it.
     """
-    install(desc, "thread", base)
+    if profile is not None:
+        install(_profile(profile), "thread", "default")
+        if desc:
+            install(desc, "thread", "current")
+    else:
+        install(desc, "thread", base)
     try:
         yield
     finally:

@@ -3,12 +3,15 @@ stand-in platform (libfakebsd) the way the module's own calls read them:
 
     sysctl((1, 14, 1, 1310))          -> the struct kinfo_proc bytes
     sysctlbyname("kern.cp_times")     -> the bytes of the node
+    measure("kern.file")              -> the size a size query reports (a MIB tuple works too)
     kinfo_getfile(1310)               -> the descriptor records, concatenated
     kinfo_getvmmap(1310)              -> the map entries, concatenated
     getfsstat()                       -> the struct statfs records, concatenated
     devstat_getdevs()                 -> the struct devstat records, concatenated
     kvm_getenvv(1310)                 -> the environment strings, each with its NUL
+                                         (kern.proc.env, what kvm_getenvv reads)
     kvm_getswapinfo()                 -> the struct kvm_swap entries, totals last
+                                         (from vm.swap_info, as libkvm builds them)
 
 Each raises OSError when the platform call fails. These are the calls the
 module makes, so they are logged and consult the machine's faults like any
@@ -33,6 +36,8 @@ _lib.fbsd_sysctl.restype = ctypes.c_int
 _lib.fbsd_sysctlbyname.argtypes = [ctypes.c_char_p, ctypes.c_void_p, _size_t_p, ctypes.c_void_p,
                                    ctypes.c_size_t]
 _lib.fbsd_sysctlbyname.restype = ctypes.c_int
+_lib.fbsd_sysctlnametomib.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int), _size_t_p]
+_lib.fbsd_sysctlnametomib.restype = ctypes.c_int
 for _name in ("fbsd_kinfo_getfile", "fbsd_kinfo_getvmmap"):
     getattr(_lib, _name).argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
     getattr(_lib, _name).restype = ctypes.c_void_p
@@ -84,6 +89,20 @@ def sysctlbyname(name):
     raw = name.encode()
     return _grow(lambda b, n: _lib.fbsd_sysctlbyname(raw, b, n, None, 0),
                  f"sysctlbyname({name!r})")
+
+
+def measure(node):
+    """What a size query of the node (a name or a MIB tuple) reports: the
+    kernel's estimate, which may exceed the answer."""
+    size = ctypes.c_size_t(0)
+    if isinstance(node, str):
+        rc = _lib.fbsd_sysctlbyname(node.encode(), None, ctypes.byref(size), None, 0)
+    else:
+        arr = (ctypes.c_int * len(node))(*node)
+        rc = _lib.fbsd_sysctl(arr, len(node), None, ctypes.byref(size), None, 0)
+    if rc == -1:
+        raise _failed(f"measure({node!r})")
+    return size.value
 
 
 def _records(call, pid, size):
@@ -150,27 +169,30 @@ class _Kvm:
 
 
 def kvm_getenvv(pid):
-    with _Kvm() as kd:
-        count = ctypes.c_int(0)
-        kp = _lib.fbsd_kvm_getprocs(kd, _C["KERN_PROC_PID"], pid, ctypes.byref(count))
-        if not kp or count.value < 1:
-            raise _failed("kvm_getprocs")
-        env = _lib.fbsd_kvm_getenvv(kd, kp, 0)
-        if not env:
-            return b""
-        out = []
-        for s in env:
-            if s is None:
-                break
-            out.append(s + b"\0")
-        return b"".join(out)
+    # What kvm_getenvv reads: the kernel's kern.proc.env answer. (Not through
+    # libkvm itself, whose vector lives in buffers shared by every caller.)
+    return sysctl((_C["CTL_KERN"], _C["KERN_PROC"], _C["KERN_PROC_ENV"], pid))
 
 
 def kvm_getswapinfo(entries=4):
-    size = _fakebsd.sizeof("kvm_swap")
-    buf = ctypes.create_string_buffer(entries * size)
-    with _Kvm() as kd:
-        found = _lib.fbsd_kvm_getswapinfo(kd, buf, entries, 0)
-    if found < 0:
-        raise _failed("kvm_getswapinfo")
-    return buf.raw[:(min(found, entries - 1) + 1) * size]
+    """What kvm_getswapinfo answers with room for `entries`: the devices, then
+    the totals. Built from the kernel's answers (vm.dmmax, vm.swap_info.<n>)
+    as libkvm builds it (device names left empty), not through libkvm itself,
+    whose device counter is shared by every caller in the process."""
+    dmmax = int.from_bytes(sysctlbyname("vm.dmmax"), "little", signed=True)
+    mib = (ctypes.c_int * 24)()
+    n = ctypes.c_size_t(23)
+    if _lib.fbsd_sysctlnametomib(b"vm.swap_info", mib, ctypes.byref(n)) == -1:
+        raise _failed("sysctlnametomib")
+    node = tuple(mib[:n.value])
+    rows, total, used = [], 0, 0
+    while True:
+        try:
+            xsw = _fakebsd.unpack("xswdev", sysctl((*node, len(rows))))
+        except FileNotFoundError:
+            break
+        size = (xsw["xsw_nblks"] - dmmax) & 0xFFFFFFFF
+        rows.append({"ksw_total": size, "ksw_used": xsw["xsw_used"], "ksw_flags": xsw["xsw_flags"]})
+        total, used = total + size, used + xsw["xsw_used"]
+    rows = rows[:entries - 1] + [{"ksw_total": total & 0xFFFFFFFF, "ksw_used": used & 0xFFFFFFFF}]
+    return b"".join(_fakebsd.pack("kvm_swap", r) for r in rows)

@@ -4,7 +4,11 @@
                 "kern.cp_times": cp_times(cp_time(...), cp_time(...)),
                 "kern.boottime": timeval(100, 999),
                 "vm.vmtotal": vmtotal(t_vmshr=3, t_rmshr=5)},
-     "swap": [swapdev("ada0p3", total=1024, used=10)],
+     "swap": [swapdev("ada0p3", nblks=1056, used=10)],
+     "compat_freebsd11": False}   # a kernel without COMPAT_FREEBSD11
+
+    {"sysctl": cpus({0: cp_time(...), 1: cp_time(...), 3: cp_time(...)})}
+                                  # CPU ids 0, 1 and 3 present, 2 absent
      "heap": {"allocated": 1000, "mapped": 4096}}
 """
 
@@ -22,6 +26,21 @@ def cp_times(*records):
     return b"".join(records)
 
 
+def cpus(records):
+    """hw.ncpu, kern.cp_times and kern.cp_time of a machine whose present CPUs
+    have the ids of `records` ({id: cp_time record}), maybe with gaps: the
+    kernel answers a record for every id up to the highest, zeros for an id
+    no CPU has, and hw.ncpu counts the CPUs present."""
+    top = max(records)
+    zero = cp_time()
+    per_id = [records.get(i, zero) for i in range(top + 1)]
+    total = [sum(int.from_bytes(r[k * 8:k * 8 + 8], "little", signed=True) for r in per_id)
+             for k in range(5)]
+    return {"hw.ncpu": len(records).to_bytes(4, "little"),
+            "kern.cp_times": cp_times(*per_id),
+            "kern.cp_time": cp_time(*total)}
+
+
 def timeval(sec, usec=0):
     return pack("timeval", {"tv_sec": sec, "tv_usec": usec})
 
@@ -30,5 +49,11 @@ def vmtotal(**fields):
     return pack("vmtotal", fields)
 
 
-def swapdev(name, total, used, flags=0):
-    return {"name": name, "total": total, "used": used, "flags": flags}
+def swapdev(name, nblks, used, flags=0, dev=None):
+    """A swap device as the kernel exports it: its size in pages (libkvm
+    reports vm.dmmax pages less) and the pages in use. dev=-1 is NODEV (swap
+    over NFS); by default each device gets a number of its own."""
+    d = {"name": name, "nblks": nblks, "used": used, "flags": flags}
+    if dev is not None:
+        d["dev"] = dev
+    return d

@@ -5,6 +5,7 @@ fields of the record, dotted paths reach nested ones):
 
     xfile(pid, fd, data)                          one kern.file entry
     xtcpcb(so, laddr, raddr=None, state=...)      one net.inet.tcp.pcblist record
+    syncache(laddr, raddr)                        a connection the syncache holds (no socket)
     xinpcb(so, laddr, raddr=None)                 one net.inet.udp.pcblist record
     xunpcb(so, path=None, sun_len=None)           one net.local.*.pcblist record
     kinfo_socket(fd, domain, type, ...)           one descriptor of kinfo_getfile
@@ -20,7 +21,11 @@ table, the protocol lists and the processes' descriptor tables:
     w = Sockets()
     so = w.tcp(("10.0.0.1", 22), holders=[(701, 3)])
     w.unix("stream", b"/var/run/x.sock", holders=[(42, 5)])
+    w.syn(("10.0.0.1", 22), ("192.0.2.7", 40000))   # still in the syncache
     desc = w.desc()            # {"socks": {...}, "procs": [...]}
+
+The processes of desc() get the descriptor tables the kernel would hand out
+(working and root directory first, then the descriptors by number).
 """
 
 import socket as _socket
@@ -29,6 +34,7 @@ from _fakebsd import constants as _constants
 from _fakebsd import fields as _fields
 from _fakebsd import pack
 
+from .files import fd_table as _fd_table
 from .procs import proc as _proc
 
 _C = _constants()
@@ -150,6 +156,24 @@ def xtcpcb(so, laddr, raddr=None, state=None, vflag=None, protocol=6, so_type=1,
     return _layout("xtcpcb").make(values)
 
 
+def syncache(laddr, raddr, **fields):
+    """A connection the syncache holds, as the TCP list hands it out before
+    its blocks (syncache_pcblist): SYN_RECEIVED, no socket, only the
+    endpoints and the family's flag."""
+    values = {"xt_len": 744, "t_state": _C["TCPS_SYN_RECEIVED"],
+              "xt_inp.xi_socket.xso_len": 240, "xt_inp.xi_socket.xso_protocol": 6,
+              "xt_inp.xi_socket.so_type": _C["SOCK_STREAM"],
+              "xt_inp.xi_socket.so_state": 0x0004}  # SS_ISCONNECTING
+    inp = _inp("xt_inp.", 0, laddr, raddr, 6, _C["SOCK_STREAM"], None)
+    for key in ("xt_inp.inp_inc.inc_lport", "xt_inp.inp_inc.inc_fport", "xt_inp.inp_vflag",
+                "xt_inp.inp_inc.inc_flags", "xt_inp.inp_inc.inc6_laddr", "xt_inp.inp_inc.inc6_faddr",
+                "xt_inp.inp_inc.inc_laddr", "xt_inp.inp_inc.inc_faddr"):
+        if key in inp:
+            values[key] = inp[key]
+    values.update(fields)
+    return _layout("xtcpcb").make(values)
+
+
 def xinpcb(so, laddr, raddr=None, vflag=None, protocol=17, so_type=2, **fields):
     """A UDP list record."""
     values = _inp("", so, laddr, raddr, protocol, so_type, vflag)
@@ -229,7 +253,9 @@ class Sockets:
     def __init__(self, base=0xfffff80020000000):
         self._next = base
         self.files = []
-        self.lists = {"tcp": [], "udp": [], "unix_stream": [], "unix_dgram": []}
+        self.lists = {"tcp": [], "udp": [], "unix_stream": [], "unix_dgram": [],
+                      "unix_seqpacket": []}
+        self.syncache = []
         self.proc_files = {}  # pid -> [kinfo_file records]
 
     def address(self):
@@ -256,9 +282,15 @@ class Sockets:
                 fd, family_of(laddr[0]), _C["SOCK_DGRAM"], _C["IPPROTO_UDP"], laddr, raddr))
         return so
 
+    def syn(self, laddr, raddr):
+        """A connection still in the syncache: listed, held by no one."""
+        self.syncache.append(syncache(laddr, raddr))
+
     def unix(self, kind, path=None, holders=(), sun_len=None, so=None):
+        """kind: "stream", "dgram" or "seqpacket"."""
         so = self.address() if so is None else so
-        so_type = _C["SOCK_STREAM"] if kind == "stream" else _C["SOCK_DGRAM"]
+        so_type = {"stream": _C["SOCK_STREAM"], "dgram": _C["SOCK_DGRAM"],
+                   "seqpacket": _C["SOCK_SEQPACKET"]}[kind]
         self.lists["unix_" + kind].append(xunpcb(so, path, sun_len, so_type))
         for pid, fd in holders:
             self.hold(pid, fd, so, kinfo_socket(fd, _C["AF_UNIX"], so_type, 0, path=path,
@@ -272,14 +304,15 @@ class Sockets:
         return data
 
     def socks(self, **extra):
-        d = {"files": list(self.files), **{k: list(v) for k, v in self.lists.items()}}
+        d = {"files": list(self.files), **{k: list(v) for k, v in self.lists.items()},
+             "syncache": list(self.syncache)}
         d.update(extra)
         return d
 
     def procs(self, pids=()):
         """Process-table entries of every holder (and of pids), with their
         descriptor tables."""
-        return [_proc(pid, files=self.proc_files.get(pid, []))
+        return [_proc(pid, files=_fd_table(*self.proc_files.get(pid, [])))
                 for pid in sorted(set(self.proc_files) | set(pids))]
 
     def desc(self, **extra):

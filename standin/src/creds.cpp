@@ -1,0 +1,227 @@
+// FreeBSD's process lookup and permission checks, between the machine's
+// caller and a process's credentials (its kinfo_proc record).
+//
+// A process described with kill "eperm" stands for one whose owner the
+// caller may not touch whatever the credentials say: every check past
+// visibility gives it EPERM.
+#include "creds.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+
+#include "providers.h"
+
+#include <fakebsd/freebsd.h>
+
+namespace fakebsd {
+
+namespace {
+
+// The credentials of a process, as its record carries them.
+struct Cred {
+    unsigned ruid = 0, euid = 0, svuid = 0, rgid = 0;
+    std::vector<unsigned> groups;
+    int jid = 0;
+    long flag = 0;
+    char stat = 0;
+};
+
+Cred cred_of(const Proc &p) {
+    struct kinfo_proc kp;
+    std::memset(&kp, 0, sizeof kp);
+    Bytes record = record_of(p);
+    std::memcpy(&kp, record.data(), std::min(record.size(), sizeof kp));
+    Cred c;
+    c.ruid = kp.ki_ruid;
+    c.euid = kp.ki_uid;
+    c.svuid = kp.ki_svuid;
+    c.rgid = kp.ki_rgid;
+    int n = std::clamp<int>(kp.ki_ngroups, 0, KI_NGROUPS);
+    c.groups.assign(kp.ki_groups, kp.ki_groups + n);
+    c.jid = kp.ki_jid;
+    c.flag = kp.ki_flag;
+    c.stat = kp.ki_stat;
+    return c;
+}
+
+bool is_self(const Machine &m, const Proc &p) { return m.caller.pid >= 0 && p.pid == m.caller.pid; }
+
+bool someone_elses(const Proc &p) { return p.liveness == KillAnswer::NotPermitted; }
+
+// tdfind(): the process one of whose threads has this ID.
+const Proc *by_thread_id(const Machine &m, long long tid) {
+    for (const Proc &p : m.procs.list) {
+        if (p.liveness == KillAnswer::Gone)
+            continue;
+        for (const Bytes &t : p.threads) {
+            lwpid_t id;
+            if (t.size() < offsetof(struct kinfo_proc, ki_tid) + sizeof id)
+                continue;
+            std::memcpy(&id, t.data() + offsetof(struct kinfo_proc, ki_tid), sizeof id);
+            if (id == tid)
+                return &p;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int sysctl_int(const Machine &m, const char *name, int fallback) {
+    const Mib *mib = m.mib_of(name);
+    const Bytes *v = mib ? m.value(*mib) : nullptr;
+    if (!v || v->size() != sizeof(int))
+        return fallback;
+    int out;
+    std::memcpy(&out, v->data(), sizeof out);
+    return out;
+}
+
+bool exiting(const Proc &p) {
+    Cred c = cred_of(p);
+    return c.stat == SZOMB || (c.flag & P_WEXIT);
+}
+
+// cr_cansee: the caller's jail (prison_check), then cr_canseeotheruids and
+// cr_canseeothergids.
+int p_cansee(const Machine &m, const Proc &p) {
+    if (is_self(m, p))
+        return 0;
+    const Caller &me = m.caller;
+    Cred c = cred_of(p);
+    if (me.jid != 0 && c.jid != me.jid)
+        return ESRCH;
+    if (!sysctl_int(m, "security.bsd.see_other_uids", 1) && me.ruid != c.ruid && !me.privileged)
+        return ESRCH;
+    if (!sysctl_int(m, "security.bsd.see_other_gids", 1) && !me.privileged) {
+        bool match = std::any_of(me.groups.begin(), me.groups.end(), [&c](unsigned g) {
+            return std::find(c.groups.begin(), c.groups.end(), g) != c.groups.end();
+        });
+        if (!match)
+            return ESRCH;
+    }
+    return 0;
+}
+
+// p_candebug: the unprivileged_proc_debug switch, visibility, then the
+// target's uids must all be the caller's effective uid and its groups a
+// subset of the caller's, and it must not have changed credentials.
+int p_candebug(const Machine &m, const Proc &p) {
+    if (is_self(m, p))
+        return 0;
+    const Caller &me = m.caller;
+    if (!sysctl_int(m, "security.bsd.unprivileged_proc_debug", 1) && !me.privileged)
+        return EPERM;
+    if (int err = p_cansee(m, p))
+        return err;
+    if (someone_elses(p))
+        return EPERM;
+    Cred c = cred_of(p);
+    bool uidsubset = me.euid == c.euid && me.euid == c.svuid && me.euid == c.ruid;
+    bool grpsubset = std::all_of(c.groups.begin(), c.groups.end(), [&me](unsigned g) {
+        return std::find(me.groups.begin(), me.groups.end(), g) != me.groups.end();
+    });
+    if ((!uidsubset || !grpsubset) && !me.privileged)
+        return EPERM;
+    if ((c.flag & P_SUGID) && !me.privileged)
+        return EPERM;
+    if (c.flag & P_INEXEC)
+        return EBUSY;
+    return 0;
+}
+
+// p_cansched: visibility, then the caller's real or effective uid must be
+// the target's real uid.
+int p_cansched(const Machine &m, const Proc &p) {
+    if (is_self(m, p))
+        return 0;
+    if (int err = p_cansee(m, p))
+        return err;
+    if (someone_elses(p))
+        return EPERM;
+    Cred c = cred_of(p);
+    const Caller &me = m.caller;
+    if (me.ruid != c.ruid && me.euid != c.ruid && !me.privileged)
+        return EPERM;
+    return 0;
+}
+
+// cr_cansignal: visibility, then the caller's real or effective uid must be
+// the target's real or saved uid.
+int p_cansignal(const Machine &m, const Proc &p) {
+    if (is_self(m, p))
+        return 0;
+    if (int err = p_cansee(m, p))
+        return err;
+    if (someone_elses(p))
+        return EPERM;
+    Cred c = cred_of(p);
+    const Caller &me = m.caller;
+    if (me.ruid != c.ruid && me.ruid != c.svuid && me.euid != c.ruid && me.euid != c.svuid &&
+        !me.privileged)
+        return EPERM;
+    return 0;
+}
+
+const Proc *pget(const Machine &m, long long pid, unsigned flags, int *err) {
+    const Proc *p = nullptr;
+    if ((flags & PG_TID) && pid > kPidMax)
+        p = by_thread_id(m, pid);
+    else if (pid >= INT_MIN && pid <= INT_MAX)
+        p = m.procs.live(static_cast<int>(pid));
+    int e = 0;
+    if (!p)
+        e = ESRCH;
+    else if ((flags & PG_NOTWEXIT) && exiting(*p))
+        e = ESRCH;  // pfind does not find zombies
+    else if (!is_self(m, *p)) {
+        if ((flags & PG_CANSEE) && (e = p_cansee(m, *p)))
+            ;
+        else if ((flags & PG_CANDEBUG) && (e = p_candebug(m, *p)))
+            ;
+        else if (flags & PG_CANSCHED)
+            e = p_cansched(m, *p);
+    }
+    if (e) {
+        *err = e;
+        return nullptr;
+    }
+    return p;
+}
+
+bool sees_pid(const Machine &m, int pid) {
+    const Proc *p = m.procs.find(pid);
+    return !p || p_cansee(m, *p) == 0;
+}
+
+SocketSight::SocketSight(const Machine &m) : m_(m) {
+    all_ = m.caller.privileged && m.caller.jid == 0;
+    other_uids_ = sysctl_int(m, "security.bsd.see_other_uids", 1) != 0 || m.caller.privileged;
+    if (all_ || m.caller.jid == 0)
+        return;
+    const Bytes &files = m.socks.files;
+    for (size_t off = 0; off + sizeof(struct xfile) <= files.size(); off += sizeof(struct xfile)) {
+        struct xfile xf;
+        std::memcpy(&xf, files.data() + off, sizeof xf);
+        if (xf.xf_type != DTYPE_SOCKET || xf.xf_data == 0)
+            continue;
+        if (const Proc *p = m.procs.find(xf.xf_pid))
+            jail_of_.emplace(xf.xf_data, cred_of(*p).jid);
+    }
+}
+
+bool SocketSight::sees(const struct xsocket &so) const {
+    if (all_)
+        return true;
+    if (m_.caller.jid != 0) {
+        auto it = jail_of_.find(so.xso_so);
+        if (it == jail_of_.end() || it->second != m_.caller.jid)
+            return false;
+    }
+    return other_uids_ || so.so_uid == m_.caller.ruid;
+}
+
+}  // namespace fakebsd
