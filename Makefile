@@ -5,20 +5,37 @@
 CACHE      ?= $(or $(MORVEX_CACHE),$(HOME)/.cache/morvex)
 export MORVEX_CACHE := $(CACHE)
 PYTHON_FT  := $(CACHE)/python3.13t/bin/python3.13t
+PYTHON_GIL := $(CACHE)/python3.13/bin/python3.13
+
+# PY=gil: test, demo, bench, check-threads and check-leaks run on the ordinary
+# CPython 3.13 with the GIL (its own venv, .venv-gil) instead of the
+# free-threaded one. The other checks always use the free-threaded build.
+PY ?= ft
+ifeq ($(PY),ft)
+PYTHON     := $(PYTHON_FT)
 VENV       := .venv
+else ifeq ($(PY),gil)
+PYTHON     := $(PYTHON_GIL)
+VENV       := .venv-gil
+else
+$(error PY is ft (free-threaded, the default) or gil)
+endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-asan check-leaks check-fuzz check-threads check-tsan check-sweep bench clean
+.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz check-threads check-tsan check-sweep bench clean
 
 all: test
 
 $(PYTHON_FT):
 	MORVEX_CACHE=$(CACHE) sh tools/bootstrap-python.sh
 
-$(VENV)/.ready: $(PYTHON_FT) requirements-dev.txt
+$(PYTHON_GIL):
+	MORVEX_CACHE=$(CACHE) GIL=1 sh tools/bootstrap-python.sh
+
+$(VENV)/.ready: $(PYTHON) requirements-dev.txt
 	rm -rf $(VENV)
-	$(PYTHON_FT) -m venv $(VENV)
+	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 	touch $@
 
@@ -36,12 +53,20 @@ demo: build
 test: build
 	$(VPY) -m pytest -q tests
 
-# The module's sources against FreeBSD's own headers, plus every record layout
-# of the stand-in pinned to FreeBSD's by static_asserts.
+# The module built for x86_64 FreeBSD through CMakeLists.txt with zig as the
+# compiler (its FreeBSD branch, FreeBSD's headers), linked, and the shared
+# object checked: FreeBSD's ELF, the libraries it needs, every undefined symbol
+# provided on FreeBSD. Plus every record layout of the stand-in pinned to
+# FreeBSD's by static_asserts.
 check-freebsd: build
 	mkdir -p build
 	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp
-	LAYOUT_ASSERTS=build/layout_asserts.cpp bash tools/check-freebsd/run.sh
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake LAYOUT_ASSERTS=build/layout_asserts.cpp bash tools/check-freebsd/run.sh
+
+# The module and the control module against the headers of the newest CPython
+# releases Debian packages (3.14, 3.15), free-threaded: warnings are errors.
+check-headers:
+	sh tools/check-headers.sh
 
 # Every module function, on its success path and on each failure path the
 # stand-in drives, called in rounds of LEAK_CALLS calls: no growth of the
@@ -95,4 +120,4 @@ bench: build
 	$(VPY) bench/run.py
 
 clean:
-	rm -rf build $(VENV) .venv-asan .venv-tsan
+	rm -rf build .venv .venv-gil .venv-asan .venv-tsan

@@ -15,7 +15,7 @@ The simulated kernel hands out the whole descriptor table (111 MB at 4n) on
 every proc_net_connections call. glibc gives allocations above 32 MB back to
 the kernel on free, so each call at 4n, but none at n, would pay page faults
 for it; FreeBSD's allocator keeps freed memory for reuse. The script runs with
-glibc told to do the same (MALLOC_MMAP_MAX_=0, MALLOC_TRIM_THRESHOLD_), unless
+glibc told to do the same (_malloc.py, as every benchmark here), unless
 --system-malloc is given.
 
     python bench/connections.py [n] [--repeat R] [--rounds K] [--system-malloc]
@@ -23,17 +23,15 @@ glibc told to do the same (MALLOC_MMAP_MAX_=0, MALLOC_TRIM_THRESHOLD_), unless
 
 import argparse
 import gc
-import os
 import random
-import sys
 import time
 
 import _morvex_bsd as m
 import fakebsd
+from _malloc import keep_memory
 from fakebsd import C, Sockets
 
 PID = 4242
-KEEP_MEMORY = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(1 << 40)}
 # Written one byte per cache line before each timed call: twice the size of a
 # large processor cache.
 _EVICT = bytearray(64 << 20)
@@ -115,8 +113,7 @@ def main():
     ap.add_argument("--system-malloc", action="store_true",
                     help="leave glibc's malloc as it is (see above)")
     args = ap.parse_args()
-    if not args.system_malloc and any(os.environ.get(k) != v for k, v in KEEP_MEMORY.items()):
-        os.execve(sys.executable, [sys.executable, *sys.argv], {**os.environ, **KEEP_MEMORY})
+    malloc = keep_memory(args.system_malloc)
 
     sizes = (args.n, 4 * args.n)
     descs = {k: build(k) for k in sizes}
@@ -126,7 +123,6 @@ def main():
             a, p = measure(descs[k], k, args.repeat)
             times[k] = [min(times[k][0], a), min(times[k][1], p)]
 
-    malloc = "glibc as it is" if args.system_malloc else "glibc keeping freed memory"
     print(f"Socket tables: one process holding n sockets among 4n descriptors ({malloc})")
     print(f"  {'sockets':>8} {'descriptors':>12} {'net_connections':>17} {'proc_net_connections':>21}")
     for k in sizes:

@@ -1,6 +1,7 @@
 """The module object: registration, constants, exception class, switches."""
 
 import sys
+import sysconfig
 
 import pytest
 
@@ -37,6 +38,8 @@ GROUP_B = [
 ]
 
 
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="an interpreter built with the GIL")
 def test_gil_stays_off():
     assert sys._is_gil_enabled() is False
 

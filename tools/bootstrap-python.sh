@@ -1,23 +1,37 @@
 #!/bin/sh
-# Build (once) and cache a free-threaded CPython 3.13 from Debian's python3.13
-# source package. Prints nothing when the cached interpreter is already there.
+# Build (once) and cache a CPython 3.13 from Debian's python3.13 source
+# package. Prints nothing when the cached interpreter is already there.
+#   (default)  free-threaded, python3.13t/bin/python3.13t
+#   GIL=1      the ordinary build with the GIL, python3.13/bin/python3.13,
+#              the interpreter most users run
+#   TSAN=1     free-threaded with ThreadSanitizer, for the thread checks of
+#              the module, python3.13t-tsan/bin/python3.13t
 set -eu
-# With TSAN=1: a second interpreter built with ThreadSanitizer, for the
-# thread checks of the module (python3.13t-tsan).
 CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
 TSAN="${TSAN:-0}"
+GIL="${GIL:-0}"
 if [ "$TSAN" = 1 ]; then
     PREFIX="$CACHE/python3.13t-tsan"
-    EXTRA_CONFIG="--with-thread-sanitizer"
+    EXTRA_CONFIG="--disable-gil --with-thread-sanitizer"
     CHECK_MODULES="sys"
-else
-    PREFIX="$CACHE/python3.13t"
+elif [ "$GIL" = 1 ]; then
+    PREFIX="$CACHE/python3.13"
     EXTRA_CONFIG=""
     CHECK_MODULES="sys, ssl, zlib, ctypes, sqlite3, bz2, lzma"
+else
+    PREFIX="$CACHE/python3.13t"
+    EXTRA_CONFIG="--disable-gil"
+    CHECK_MODULES="sys, ssl, zlib, ctypes, sqlite3, bz2, lzma"
 fi
-PY="$PREFIX/bin/python3.13t"
+if [ "$GIL" = 1 ]; then
+    PY="$PREFIX/bin/python3.13"
+    GIL_WANTED=True
+else
+    PY="$PREFIX/bin/python3.13t"
+    GIL_WANTED=False
+fi
 
-if [ -x "$PY" ] && "$PY" -c "import $CHECK_MODULES; sys.exit(sys._is_gil_enabled())" 2>/dev/null; then
+if [ -x "$PY" ] && "$PY" -c "import $CHECK_MODULES; sys.exit(sys._is_gil_enabled() is not $GIL_WANTED)" 2>/dev/null; then
     exit 0
 fi
 
@@ -57,9 +71,9 @@ ORIG=$(ls python3.13_*.orig.tar.* | head -n1)
 tar xf "$ORIG"
 SRCDIR=$(find . -maxdepth 1 -type d -name 'Python-3.13*' -o -maxdepth 1 -type d -name 'python3.13-*' | head -n1)
 cd "$SRCDIR"
-./configure --disable-gil $EXTRA_CONFIG --prefix="$PREFIX" --with-ensurepip=install \
+./configure $EXTRA_CONFIG --prefix="$PREFIX" --with-ensurepip=install \
     --enable-shared LDFLAGS="-Wl,-rpath,$PREFIX/lib" >/dev/null
 make -j"$(nproc)" >/dev/null 2>build-warnings.log
 make install >/dev/null 2>>build-warnings.log
 cd /; rm -rf "$WORK"
-"$PY" -c 'import sys; assert not sys._is_gil_enabled(), "GIL is on"; print("free-threaded", sys.version)'
+"$PY" -c "import sys; assert sys._is_gil_enabled() is $GIL_WANTED, 'wrong GIL setting'; print(sys.version)"

@@ -123,8 +123,12 @@ PyMODINIT_FUNC PyInit__morvex_bsd(void) {
     PyRef mod(PyModule_Create2(&morvex_module, 1013));
     if (!mod)
         return nullptr;
+#ifdef Py_GIL_DISABLED
+    // A free-threaded interpreter would otherwise turn the GIL back on when
+    // the module is imported; an interpreter with a GIL has no such call.
     if (PyUnstable_Module_SetGIL(mod.get(), Py_MOD_GIL_NOT_USED) != 0)
         return nullptr;
+#endif
     if (morvex_setup() != 0)
         return nullptr;
     if (morvex_posix_add_constants(mod.get()) < 0)

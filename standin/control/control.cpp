@@ -601,9 +601,11 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_fakebsd", "Stand-in FreeBSD p
 
 PyMODINIT_FUNC PyInit__fakebsd(void) {
     PyObject *m = PyModule_Create(&fakebsd::module_def);
+#ifdef Py_GIL_DISABLED
     if (m && PyUnstable_Module_SetGIL(m, Py_MOD_GIL_NOT_USED) < 0) {
         Py_DECREF(m);
         return nullptr;
     }
+#endif
     return m;
 }

@@ -7,6 +7,7 @@
 // the interface name in the request; a raw answer is copied over the request
 // record), "close" (key: the descriptor; the descriptor is released all the
 // same, as the kernel does when close reports an error).
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -23,14 +24,24 @@ namespace {
 
 constexpr int first_descriptor = 0x40000000;
 
-// Open sockets and the counters of the machine that handed each out.
-std::mutex sockets_mutex;
-std::map<int, std::shared_ptr<Resources>> open_sockets;
-int next_descriptor = first_descriptor;
+// Open sockets and the counters of the machine that handed each out, kept
+// in shards by descriptor number: threads opening, using and closing sockets
+// at the same time take different locks, where one lock for all would make
+// them wait for each other far longer than a kernel's descriptor table does.
+struct alignas(64) Shard {
+    std::mutex mu;
+    std::map<int, std::shared_ptr<Resources>> open;
+};
+constexpr unsigned kShards = 16;
+Shard shards[kShards];
+std::atomic<int> next_descriptor{first_descriptor};
+
+Shard &shard_of(int fd) { return shards[static_cast<unsigned>(fd) % kShards]; }
 
 bool is_open(int fd) {
-    std::lock_guard<std::mutex> lock(sockets_mutex);
-    return open_sockets.count(fd) != 0;
+    Shard &s = shard_of(fd);
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.open.count(fd) != 0;
 }
 
 int fail(int err) {
@@ -120,9 +131,10 @@ extern "C" int fbsd_socket(int domain, int type, int protocol) {
         return fail(EPROTONOSUPPORT);
     if (protocol != 0 && protocol != IPPROTO_UDP)
         return fail(EPROTONOSUPPORT);
-    std::lock_guard<std::mutex> lock(sockets_mutex);
-    int fd = next_descriptor++;
-    open_sockets[fd] = m.resources;
+    int fd = next_descriptor.fetch_add(1, std::memory_order_relaxed);
+    Shard &s = shard_of(fd);
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.open[fd] = m.resources;
     acquire(m, R_SOCKET);
     return fd;
 }
@@ -132,11 +144,12 @@ extern "C" int fbsd_close(int fd) {
     Action a = check(m, "close", std::to_string(fd));
     std::shared_ptr<Resources> owner;
     {
-        std::lock_guard<std::mutex> lock(sockets_mutex);
-        auto it = open_sockets.find(fd);
-        if (it != open_sockets.end()) {
+        Shard &s = shard_of(fd);
+        std::lock_guard<std::mutex> lock(s.mu);
+        auto it = s.open.find(fd);
+        if (it != s.open.end()) {
             owner = std::move(it->second);
-            open_sockets.erase(it);
+            s.open.erase(it);
         }
     }
     if (!owner)

@@ -1,34 +1,40 @@
 #!/usr/bin/env bash
-# Cross-compile the module's C++ sources for x86_64-freebsd against FreeBSD's
-# own headers (shipped in the ziglang wheel), so that code under
-# `#if defined(__FreeBSD__)` is compiled for real and not only read.
+# The module built for x86_64-freebsd, the way a FreeBSD user builds it:
+#  1. the generated layout static_asserts compiled against FreeBSD's own
+#     headers (shipped in the ziglang wheel);
+#  2. the project's CMakeLists.txt configured with toolchain.cmake (zig as the
+#     compiler, CMAKE_SYSTEM_NAME FreeBSD), so its FreeBSD branch compiles
+#     every module source (-Werror) and links the shared object against
+#     FreeBSD's libc, libthr and libutil (zig's stubs from FreeBSD's ABI lists)
+#     and libkvm and libdevstat (stubs made here from include/);
+#  3. check_so.py on the result: an ELF for FreeBSD, the libraries it needs,
+#     and every undefined symbol provided on FreeBSD.
 #
 # Usage: tools/check-freebsd/run.sh
 # Environment:
-#   SRC_DIR=<dir>          sources to check (default: <repo>/src); every *.cpp
-#                          below it is compiled, nothing under a standin/ dir
-#   LAYOUT_ASSERTS=<file>  also compile this generated static_assert file, with
+#   LAYOUT_ASSERTS=<file>  the generated static_assert file, compiled with
 #                          LAYOUT_PRELUDE (default: layout_prelude.h here)
 #                          included in front of it
-#   JOBS=<n>               parallel compiles (default: nproc)
-#   PY_INCLUDE=<dir>       CPython 3.13t headers
-#                          (default: ~/.cache/morvex/python3.13t/include/python3.13t)
+#   PY_PREFIX=<dir>        the free-threaded CPython 3.13 install whose headers
+#                          and libpython (the C API's symbols) are used
+#                          (default: ~/.cache/morvex/python3.13t)
+#   BUILD_DIR=<dir>        CMake build folder (default: <repo>/build/freebsd-x86_64)
+#   CMAKE=<cmake>          (default: <repo>/.venv/bin/cmake, else cmake)
 #   TOOLS_VENV=<dir>       venv holding ziglang (default: <repo>/.venv-tools)
 #   TOOLS_PYTHON=<python>  interpreter to create that venv from
-#   CHECK_FREEBSD_CXXFLAGS extra compiler flags
-# Exit status: 0 when every file compiles, 1 otherwise.
+# Exit status: 0 when everything compiles, links and checks out, 1 otherwise.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 CACHE=${MORVEX_CACHE:-$HOME/.cache/morvex}
-SRC_DIR=${SRC_DIR:-$ROOT/src}
 VENV=${TOOLS_VENV:-$ROOT/.venv-tools}
-PY_INCLUDE=${PY_INCLUDE:-$CACHE/python3.13t/include/python3.13t}
+PY_PREFIX=${PY_PREFIX:-$CACHE/python3.13t}
+PY_INCLUDE=$PY_PREFIX/include/python3.13t
 LAYOUT_PRELUDE=${LAYOUT_PRELUDE:-$HERE/layout_prelude.h}
-JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+BUILD_DIR=${BUILD_DIR:-$ROOT/build/freebsd-x86_64}
 ZIG_VERSION=0.15.1
-TARGET=x86_64-freebsd
+TARGET=x86_64-freebsd.14.0
 
 # zig keeps its caches out of the work tree.
 export ZIG_GLOBAL_CACHE_DIR="$CACHE/zig-cache"
@@ -81,68 +87,96 @@ ensure_zig() {
 }
 
 ensure_python_headers() {
-    if [ ! -f "$PY_INCLUDE/Python.h" ] && [ -x "$ROOT/tools/bootstrap-python.sh" ] &&
-       [ "$PY_INCLUDE" = "$CACHE/python3.13t/include/python3.13t" ]; then
-        "$ROOT/tools/bootstrap-python.sh" >&2
+    if [ ! -f "$PY_INCLUDE/Python.h" ] && [ "$PY_PREFIX" = "$CACHE/python3.13t" ]; then
+        sh "$ROOT/tools/bootstrap-python.sh" >&2
     fi
-    [ -f "$PY_INCLUDE/Python.h" ] || die "no Python.h in $PY_INCLUDE (set PY_INCLUDE)"
+    [ -f "$PY_INCLUDE/Python.h" ] || die "no Python.h in $PY_INCLUDE (set PY_PREFIX)"
+    LIBPYTHON=$(ls "$PY_PREFIX"/lib/libpython3.13t.so.* 2>/dev/null | head -n1)
+    [ -n "$LIBPYTHON" ] || die "no libpython3.13t.so in $PY_PREFIX/lib"
 }
 
 ensure_zig
 ensure_python_headers
-[ -d "$SRC_DIR" ] || die "no source directory $SRC_DIR"
-SRC_DIR=$(cd "$SRC_DIR" && pwd)
-
-CXXFLAGS=(-target "$TARGET" -std=c++20 -Wall -Wextra -Werror -fPIC
-          -include "$HERE/pyconfig_freebsd.h"
-          -I "$SRC_DIR" -I "$HERE/include" -I "$PY_INCLUDE")
-# shellcheck disable=SC2206
-[ -n "${CHECK_FREEBSD_CXXFLAGS:-}" ] && CXXFLAGS+=(${CHECK_FREEBSD_CXXFLAGS})
-
-mapfile -t FILES < <(find "$SRC_DIR" -name standin -prune -o -type f -name '*.cpp' -print | LC_ALL=C sort)
-EXTRA=()   # per-file extra flags, parallel to FILES
-for _ in "${FILES[@]}"; do EXTRA+=(""); done
-if [ -n "${LAYOUT_ASSERTS:-}" ]; then
-    [ -f "$LAYOUT_ASSERTS" ] || die "LAYOUT_ASSERTS=$LAYOUT_ASSERTS: no such file"
-    [ -f "$LAYOUT_PRELUDE" ] || die "LAYOUT_PRELUDE=$LAYOUT_PRELUDE: no such file"
-    FILES+=("$(cd "$(dirname "$LAYOUT_ASSERTS")" && pwd)/$(basename "$LAYOUT_ASSERTS")")
-    EXTRA+=("$LAYOUT_PRELUDE")
+if [ -z "${CMAKE:-}" ]; then
+    CMAKE=$ROOT/.venv/bin/cmake
+    [ -x "$CMAKE" ] || CMAKE=cmake
 fi
-[ "${#FILES[@]}" -gt 0 ] || die "no *.cpp files under $SRC_DIR: nothing to check"
-
+NINJA=$(dirname "$(command -v "$CMAKE")")/ninja
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/check-freebsd.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
-
-compile() {  # index file prelude
-    local i=$1 f=$2 pre=$3 rc=0
-    local flags=("${CXXFLAGS[@]}")
-    [ -n "$pre" ] && flags+=(-include "$pre")
-    "$ZIG" c++ "${flags[@]}" -c -o "$TMP/$i.o" "$f" >"$TMP/$i.log" 2>&1 || rc=$?
-    echo "$rc" >"$TMP/$i.rc"
-}
-
-for i in "${!FILES[@]}"; do
-    while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n || true; done
-    compile "$i" "${FILES[$i]}" "${EXTRA[$i]}" &
-done
-wait
-
 failed=0
-for i in "${!FILES[@]}"; do
-    f=${FILES[$i]}
-    shown=${f#"$ROOT"/}
-    if [ "$(cat "$TMP/$i.rc" 2>/dev/null || echo 1)" = 0 ]; then
-        echo "ok    $shown"
+
+# 1. Layouts.
+if [ -n "${LAYOUT_ASSERTS:-}" ]; then
+    [ -f "$LAYOUT_ASSERTS" ] || die "LAYOUT_ASSERTS=$LAYOUT_ASSERTS: no such file"
+    shown=$(realpath --relative-to="$ROOT" "$LAYOUT_ASSERTS")
+    if "$ZIG" c++ -target "$TARGET" -std=c++20 -Wall -Wextra -Werror -fPIC \
+            -include "$HERE/pyconfig_freebsd.h" -I "$HERE/include" -I "$PY_INCLUDE" \
+            -include "$LAYOUT_PRELUDE" -c -o "$TMP/layout.o" "$LAYOUT_ASSERTS" >"$TMP/layout.log" 2>&1; then
+        echo "ok    $shown: the stand-in's records have FreeBSD's layouts"
     else
         echo "FAIL  $shown"
-        sed 's/^/      /' "$TMP/$i.log"
-        failed=$((failed + 1))
+        sed 's/^/      /' "$TMP/layout.log"
+        failed=1
     fi
+fi
+
+# 2. The module, through CMakeLists.txt. Stubs of the libraries zig has no ABI
+# list for, from the headers the sources compile against; they carry
+# FreeBSD's sonames, which the module then records as NEEDED.
+STUBS=$BUILD_DIR/stubs
+mkdir -p "$STUBS"
+for lib in kvm:7 devstat:7; do
+    name=${lib%:*}
+    "$VENV/bin/python" "$HERE/stublib.py" "$HERE/include/$name.h" >"$STUBS/$name.c"
+    "$ZIG" cc -target "$TARGET" -shared -nostdlib -Wl,-soname,"lib$name.so.${lib#*:}" \
+        -o "$STUBS/lib$name.so" "$STUBS/$name.c" || die "cannot build the lib$name stub"
 done
-total=${#FILES[@]}
-if [ "$failed" -eq 0 ]; then
-    echo "check-freebsd: all $total files compile for $TARGET (zig $ZIG_VERSION)"
+export MORVEX_ZIG=$ZIG MORVEX_FREEBSD_STUBS=$STUBS MORVEX_PY_INCLUDE=$PY_INCLUDE
+# CMake's file API tells check_so.py which libraries the target links.
+mkdir -p "$BUILD_DIR/.cmake/api/v1/query"
+touch "$BUILD_DIR/.cmake/api/v1/query/codemodel-v2"
+GEN=()
+[ -x "$NINJA" ] && GEN=(-G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA")
+[ -f "$BUILD_DIR/CMakeCache.txt" ] && # CMake's file API tells check_so.py which libraries the target links.
+mkdir -p "$BUILD_DIR/.cmake/api/v1/query"
+touch "$BUILD_DIR/.cmake/api/v1/query/codemodel-v2"
+GEN=()
+if "$CMAKE" -S "$ROOT" -B "$BUILD_DIR" "${GEN[@]}" --log-level=WARNING \
+        -DCMAKE_TOOLCHAIN_FILE="$HERE/toolchain.cmake" \
+        -DPython_EXECUTABLE="$PY_PREFIX/bin/python3.13t" -DPython_INCLUDE_DIR="$PY_INCLUDE" \
+        >"$TMP/configure.log" 2>&1 &&
+   "$CMAKE" --build "$BUILD_DIR" -j 2 >"$TMP/build.log" 2>&1; then
+    MODULE=$(ls "$BUILD_DIR"/_morvex_bsd*.so)
+    echo "ok    the module compiles (-Werror) and links: $(realpath --relative-to="$ROOT" "$MODULE")"
 else
-    echo "check-freebsd: $failed of $total files do not compile for $TARGET"
+    echo "FAIL  the module does not build for $TARGET"
+    cat "$TMP/configure.log" "$TMP/build.log" | grep -v '^\[' | sed 's/^/      /'
+    exit 1
+fi
+
+# 3. The shared object. zig's stubs of FreeBSD's libc, libthr, libutil and
+# libm are where its verbose link line says.
+echo 'int probe(void) { return 0; }' >"$TMP/probe.c"
+ZIG_VERBOSE_LINK=1 "$ZIG" cc -target "$TARGET" -shared -o "$TMP/probe.so" "$TMP/probe.c" \
+    -lthr -lutil -lm 2>"$TMP/probe.log" || die "cannot link a probe for $TARGET"
+LIBS=()
+for so in libc.so.7 libthr.so.3 libutil.so.9 libm.so.5; do
+    path=$(tr ' ' '\n' <"$TMP/probe.log" | grep "/$so\$" | head -n1)
+    [ -n "$path" ] || die "zig linked no $so stub"
+    LIBS+=(--lib "$path")
+done
+if "$VENV/bin/python" "$HERE/check_so.py" "$MODULE" "${LIBS[@]}" \
+        --lib "$STUBS/libkvm.so" --lib "$STUBS/libdevstat.so" --python "$LIBPYTHON" \
+        --cmake-build "$BUILD_DIR" --target _morvex_bsd; then
+    echo "ok    the shared object is FreeBSD's and needs nothing FreeBSD lacks"
+else
+    failed=1
+fi
+
+if [ "$failed" -eq 0 ]; then
+    echo "check-freebsd: the module builds, links and checks out for $TARGET (zig $ZIG_VERSION)"
+else
+    echo "check-freebsd: failed for $TARGET"
     exit 1
 fi

@@ -173,7 +173,12 @@ PyObject *morvex_disk_io_counters(PyObject *, PyObject *) {
         str_format(key, sizeof key, "%.*s%d", static_cast<int>(field_len(ds.device_name)), ds.device_name,
                    ds.unit_number);
         PyRef entry(device_counters(ds));
-        if (!entry || PyDict_SetItemString(counters.get(), key, entry.get()) < 0)
+        if (!entry)
+            return nullptr;
+        // Not PyDict_SetItemString: it interns the key, and interning takes a
+        // lock every thread of the interpreter shares.
+        PyRef name(PyUnicode_FromString(key));
+        if (!name || PyDict_SetItem(counters.get(), name.get(), entry.get()) < 0)
             return nullptr;
     }
     return counters.release();

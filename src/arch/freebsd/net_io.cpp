@@ -61,7 +61,12 @@ int add_interface(PyObject *result, const char *msg, size_t len, size_t offset) 
     if (std::strncmp(name, "usbus", 5) == 0)
         return 0;
     PyRef entry(counters(ifm.ifm_data));
-    if (!entry || PyDict_SetItemString(result, name, entry.get()) < 0)
+    if (!entry)
+        return -1;
+    // Not PyDict_SetItemString: it interns the key, and interning takes a
+    // lock every thread of the interpreter shares.
+    PyRef key(PyUnicode_FromString(name));
+    if (!key || PyDict_SetItem(result, key.get(), entry.get()) < 0)
         return -1;
     return 0;
 }

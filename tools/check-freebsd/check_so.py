@@ -1,0 +1,166 @@
+"""Check a shared object linked for x86_64 FreeBSD: that it is one, what it
+needs, and that every symbol it leaves to the dynamic linker is there on
+FreeBSD.
+
+    python check_so.py MODULE.so --lib STUB.so... --python LIBPYTHON.so \
+        [--cmake-build DIR --target NAME]
+
+- An x86-64 ELF64 shared object whose C library is FreeBSD's: libc.so.7 is
+  needed, every version it asks for is an FBSD_ one, nothing asks for GLIBC_.
+- Its NEEDED names include libc, libkvm, libutil and libdevstat and nothing
+  outside FreeBSD's base libraries (no stand-in, no libpython: an extension
+  module takes the interpreter's symbols from the process).
+- Every undefined symbol is defined, with the version it asks for, by one of
+  the --lib libraries that the module needs (NEEDED): zig's stubs of
+  FreeBSD's libc, libthr and libutil, made from FreeBSD's ABI lists, and
+  stubs of libkvm and libdevstat that export exactly the functions their
+  headers declare; or is part of the CPython C API (a Py/_Py name that
+  LIBPYTHON exports).
+- With --cmake-build: each library the symbols come from is one the target
+  links by name in CMakeLists.txt (-lkvm, -lutil, ...), read from CMake's
+  file API, or one the C++ compiler driver links by itself (libc, libm).
+  zig resolves against all of FreeBSD's libc components whether asked or
+  not, so a library missing from CMakeLists.txt shows only here.
+
+Uses binutils' readelf and nm, which read FreeBSD's ELF files as well as
+Linux's. Exit status 0 when every check passes, 1 otherwise.
+"""
+
+import argparse
+import glob
+import json
+import os
+import re
+import subprocess
+import sys
+
+# FreeBSD 14's base libraries by the name a binary records for them.
+REQUIRED = {"libc.so.7", "libkvm.so.7", "libutil.so.9", "libdevstat.so.7"}
+# What FreeBSD's c++ driver links without being asked.
+IMPLICIT = {"libc.so.7", "libm.so.5"}
+BASE = REQUIRED | {"libthr.so.3", "libm.so.5", "libgcc_s.so.1", "libc++.so.1", "libcxxrt.so.1"}
+
+
+def run(*cmd):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+
+
+def dynamic_symbols(path, which):
+    """{name: set of versions ('' for none)} of the dynamic symbols nm lists;
+    which is '--undefined-only' or '--defined-only'."""
+    out = {}
+    for line in run("nm", "-D", which, path).splitlines():
+        sym = line.split()[-1] if line.split() else ""
+        name, _, version = sym.partition("@")
+        out.setdefault(name, set()).add(version.lstrip("@"))
+    return out
+
+
+def soname(path):
+    m = re.search(r"\(SONAME\)\s+Library soname: \[([^\]]+)\]", run("readelf", "-d", "-W", path))
+    return m.group(1) if m else os.path.basename(path)
+
+
+def linked_by_name(build_dir, target):
+    """Sonames' stems (libkvm, ...) of the libraries the CMake target links
+    with -l, from the codemodel reply of CMake's file API."""
+    reply = os.path.join(build_dir, ".cmake", "api", "v1", "reply")
+    index = sorted(glob.glob(os.path.join(reply, "index-*.json")))
+    if not index:
+        raise SystemExit(f"check_so: no CMake file API reply in {reply}")
+    with open(index[-1]) as f:
+        objects = json.load(f)["objects"]
+    codemodel = next(o for o in objects if o["kind"] == "codemodel")
+    with open(os.path.join(reply, codemodel["jsonFile"])) as f:
+        config = json.load(f)["configurations"][0]
+    entry = next(t for t in config["targets"] if t["name"] == target)
+    with open(os.path.join(reply, entry["jsonFile"])) as f:
+        fragments = json.load(f).get("link", {}).get("commandFragments", [])
+    names = set()
+    for frag in fragments:
+        if frag.get("role") == "libraries":
+            for token in frag["fragment"].split():
+                if token.startswith("-l"):
+                    names.add("lib" + token[2:])
+    return names
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("module")
+    ap.add_argument("--lib", action="append", default=[], help="stub of a library without an ABI list")
+    ap.add_argument("--python", required=True, help="libpython whose exports are the C API")
+    ap.add_argument("--cmake-build", help="CMake build folder of the module (file API queried)")
+    ap.add_argument("--target", default="_morvex_bsd", help="CMake target of the module")
+    args = ap.parse_args(argv)
+    shown = os.path.relpath(args.module)
+    failures = []
+
+    header = run("readelf", "-h", args.module)
+    field = dict(re.findall(r"^\s*([^:]+):\s*(.*?)\s*$", header, flags=re.M))
+    kind = f"{field.get('Class')} {field.get('Machine')} {field.get('Type', '').split(' ')[0]}"
+    if (field.get("Class") != "ELF64" or "X86-64" not in field.get("Machine", "")
+            or not field.get("Type", "").startswith("DYN")):
+        failures.append(f"not an x86-64 ELF64 shared object: {kind}")
+
+    dynamic = run("readelf", "-d", "-W", args.module)
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
+    missing = sorted(REQUIRED - set(needed))
+    foreign = [n for n in needed if n not in BASE]
+    if missing:
+        failures.append(f"NEEDED lacks {', '.join(missing)}")
+    if foreign:
+        failures.append(f"NEEDED names libraries FreeBSD's base does not have: {', '.join(foreign)}")
+
+    versions = run("readelf", "-V", "-W", args.module)
+    asked = re.findall(r"Name: (\S+)\s+Flags", versions)
+    bad_versions = sorted({v for v in asked if not v.startswith("FBSD_")})
+    if bad_versions:
+        failures.append(f"asks for symbol versions FreeBSD does not define: {', '.join(bad_versions)}")
+    if not any(v.startswith("FBSD_") for v in asked):
+        failures.append("binds nothing to FreeBSD's libc (no FBSD_ symbol versions)")
+
+    libs = {soname(lib): dynamic_symbols(lib, "--defined-only") for lib in args.lib}
+    c_api = {n for n in dynamic_symbols(args.python, "--defined-only") if re.match(r"_?Py", n)}
+
+    by_name = linked_by_name(args.cmake_build, args.target) if args.cmake_build else None
+    counts = {}
+    unresolved = []
+    for name, versions in sorted(dynamic_symbols(args.module, "--undefined-only").items()):
+        version = sorted(versions)[0]
+        # An unversioned reference binds to any definition; a versioned one
+        # only to a definition of that version.
+        providers = [lib for lib, syms in libs.items()
+                     if name in syms and (not version or version in syms[name])]
+        linked = [lib for lib in providers if lib in needed]
+        if linked and by_name is not None:
+            asked = [lib for lib in linked if lib in IMPLICIT or lib.split(".so")[0] in by_name]
+            if not asked:
+                unresolved.append(f"{name} (from {linked[0]}, which the CMake target does not link)")
+                continue
+            linked = asked
+        if linked:
+            where = linked[0]
+        elif name in c_api:
+            where = "CPython C API"
+        else:
+            shown_name = f"{name}@{version}" if version else name
+            if providers:
+                unresolved.append(f"{shown_name} (defined by {', '.join(providers)}, not linked)")
+            else:
+                unresolved.append(shown_name)
+            continue
+        counts[where] = counts.get(where, 0) + 1
+    if unresolved:
+        failures.append("undefined symbols nothing the module links on FreeBSD provides:\n"
+                        + "\n".join(f"        {s}" for s in unresolved))
+
+    print(f"  {shown}: {kind}, NEEDED {' '.join(needed)}")
+    print("  undefined symbols: " + ", ".join(f"{n} from {k}" for k, n in sorted(counts.items())))
+    for f in failures:
+        print(f"FAIL  {f}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
