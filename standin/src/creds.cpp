@@ -51,6 +51,17 @@ bool is_self(const Machine &m, const Proc &p) { return m.caller.pid >= 0 && p.pi
 
 bool someone_elses(const Proc &p) { return p.liveness == KillAnswer::NotPermitted; }
 
+// What every right past visibility checks first: -1 for the caller's own
+// process (always allowed), the errno of a process it may not see or that is
+// someone else's by description, else 0 (go on to the uid rule).
+int first_checks(const Machine &m, const Proc &p) {
+    if (is_self(m, p))
+        return -1;
+    if (int err = p_cansee(m, p))
+        return err;
+    return someone_elses(p) ? EPERM : 0;
+}
+
 // tdfind(): the process one of whose threads has this ID.
 const Proc *by_thread_id(const Machine &m, long long tid) {
     for (const Proc &p : m.procs.list) {
@@ -136,12 +147,8 @@ int p_candebug(const Machine &m, const Proc &p) {
 // p_cansched: visibility, then the caller's real or effective uid must be
 // the target's real uid.
 int p_cansched(const Machine &m, const Proc &p) {
-    if (is_self(m, p))
-        return 0;
-    if (int err = p_cansee(m, p))
-        return err;
-    if (someone_elses(p))
-        return EPERM;
+    if (int first = first_checks(m, p))
+        return first < 0 ? 0 : first;
     Cred c = cred_of(p);
     const Caller &me = m.caller;
     if (me.ruid != c.ruid && me.euid != c.ruid && !me.privileged)
@@ -152,12 +159,8 @@ int p_cansched(const Machine &m, const Proc &p) {
 // cr_cansignal: visibility, then the caller's real or effective uid must be
 // the target's real or saved uid.
 int p_cansignal(const Machine &m, const Proc &p) {
-    if (is_self(m, p))
-        return 0;
-    if (int err = p_cansee(m, p))
-        return err;
-    if (someone_elses(p))
-        return EPERM;
+    if (int first = first_checks(m, p))
+        return first < 0 ? 0 : first;
     Cred c = cred_of(p);
     const Caller &me = m.caller;
     if (me.ruid != c.ruid && me.ruid != c.svuid && me.euid != c.ruid && me.euid != c.svuid &&
