@@ -399,6 +399,11 @@ extern "C" int fbsd_getpriority(int which, int who) {
     Action a = check(m, "getpriority", std::to_string(who));
     if (a.fail)
         return fault_failure(a);
+    if (a.raw) {  // a raw answer is the value, an int
+        int v = 0;
+        std::memcpy(&v, a.raw->data(), std::min(a.raw->size(), sizeof v));
+        return v;
+    }
     if (which != PRIO_PROCESS)
         return fail(EINVAL);
     if (who == 0 && m.caller.pid >= 0)

@@ -122,8 +122,11 @@ Action check(const Machine &m, std::string_view call, std::string_view key,
     if (view.logging && view.log.size() < kLogCap)
         view.log.emplace_back(std::string(call), std::string(key) + std::string(note));
     Action a;
+    std::string noted = std::string(key) + std::string(note);
     for (const Fault &f : m.faults) {
-        if (f.call != call || (f.key && *f.key != key))
+        // A key matches the invocation's key, or the key with its note (a
+        // size query's or an ioctl's request name) to match only those.
+        if (f.call != call || (f.key && *f.key != key && *f.key != noted))
             continue;
         long n = f.seen->fetch_add(1, std::memory_order_relaxed) + 1;
         if (n < f.nth || (f.times >= 0 && n >= f.nth + f.times))

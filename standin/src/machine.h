@@ -32,7 +32,9 @@ using Bytes = std::string;
 // nth one, for `times` invocations (-1: for ever).
 struct Fault {
     std::string call;                // "sysctl", "sysctlbyname", "kinfo_getfile", ...
-    std::optional<std::string> key;  // see each call; nullopt matches every key
+    std::optional<std::string> key;  // see each call; nullopt matches every key; the key
+                                     // followed by the call's note ("1.14.8.0 (measure)",
+                                     // "em0 (SIOCGIFMTU)") matches only those invocations
     long nth = 1;
     long times = -1;
     bool fail = false;               // fail with the call's failure value

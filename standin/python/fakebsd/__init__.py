@@ -78,15 +78,22 @@ def fault(call, key=None, *, errno=None, answers=None, answer=None, nth=1, times
 
 
 @contextlib.contextmanager
-def machine(desc=None, base="default", profile=None):
+def machine(desc=None, base="default", profile=None, capture=None):
     """Install a machine for the calling thread for the duration of a block.
 
     base is "default" (the built-in machine, changed by desc), "empty" (only
     the nodes every machine has) or "current" (what this thread sees now,
     keeping its faults and counters). With profile (a name of PROFILES) the
-    block starts from that host instead, and desc changes it.
+    block starts from that host instead, and desc changes it. With capture
+    (a file made by fakebsd.capture) the block replays that machine's
+    recorded answers (see fakebsd.replay), and desc changes it.
     """
-    if profile is not None:
+    if capture is not None:
+        from . import replay
+        install(replay.load(capture), "thread", "empty")
+        if desc:
+            install(desc, "thread", "current")
+    elif profile is not None:
         install(_profile(profile), "thread", "default")
         if desc:
             install(desc, "thread", "current")

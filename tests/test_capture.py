@@ -1,0 +1,162 @@
+"""Capturing a machine's answers and replaying them: every function answers on
+the replay exactly as on the captured machine; damaged captures are refused
+with their reason; an unrecorded call fails, never answers made-up data."""
+
+import base64
+import gzip
+import json
+import os
+
+import pytest
+
+import _morvex_bsd as m
+import fakebsd
+from fakebsd import capture, replay
+from calls import CALLS
+
+FIXTURE = os.path.join(os.path.dirname(__file__), "data", "default.capture.gz")
+EDOOFUS = 88
+# Writers change the machine, and the allocator figures are the caller's own.
+NOT_REPLAYED = {"proc_cpu_affinity_set", "proc_setrlimit", "proc_priority_set", "heap_trim",
+                "heap_info", "set_debug"}
+
+
+def answers(pids, ifaces, ncpu, skip=()):
+    """Every reader's answer (or exception) for every process, interface and
+    CPU id of the capture."""
+    out = {}
+
+    def one(name, *args):
+        try:
+            out[(name, *map(repr, args))] = getattr(m, name)(*args)
+        except Exception as e:  # noqa: BLE001 - the exception is the answer
+            out[(name, *map(repr, args))] = (type(e).__name__, getattr(e, "errno", None), str(e))
+
+    for name, args in CALLS:
+        if name in NOT_REPLAYED or name in skip:
+            continue
+        if name.startswith("proc_") or name == "check_pid_range":
+            for pid in pids:
+                one(name, pid, *args[1:])
+        elif name.startswith("net_if_") and args:
+            for i in [*ifaces, "nosuch0"]:
+                one(name, i)
+        elif name in ("cpu_freq", "sensors_cpu_temperature"):
+            for cpu in range(ncpu + 1):
+                one(name, cpu)
+        else:
+            one(name, *args)
+    return out
+
+
+@pytest.mark.parametrize("name", ["default", "unprivileged", "jail", "vm"])
+def test_round_trip(name, tmp_path):
+    path = tmp_path / "machine.capture.gz"
+    with fakebsd.machine(profile=name):
+        header = capture.capture(path, keep_secrets=True)
+        ifaces = sorted(m.net_io_counters())
+        want = answers(header["pids"], ifaces, header["ncpu"])
+        live = fakebsd.resources()
+    assert header["secrets"] == "kept" and header["source"] == "stand-in"
+    with fakebsd.machine(capture=path):
+        got = answers(header["pids"], ifaces, header["ncpu"])
+        assert fakebsd.resources() == live
+    assert len(want) > 100
+    assert {k for k in want if want[k] != got[k]} == set()
+
+
+def test_secrets_masked_by_default(tmp_path):
+    path = tmp_path / "masked.capture.gz"
+    with fakebsd.machine():
+        header = capture.capture(path, pids=[1310])
+        env, argv = m.proc_environ(1310), m.proc_cmdline(1310)
+    assert header["secrets"] == "masked"
+    with fakebsd.machine(capture=path):
+        menv, margv = m.proc_environ(1310), m.proc_cmdline(1310)
+        assert m.proc_name(1310) == "python3.13"
+    assert menv.keys() == env.keys() and env
+    assert all(menv[k] == "x" * len(env[k].encode()) for k in env)
+    assert margv[0] == argv[0] and len(argv) > 1
+    assert [len(a) for a in margv] == [len(a.encode()) for a in argv]
+    assert all(set(a) == {"x"} for a in margv[1:] if a)
+
+
+def test_unrecorded_call_fails(tmp_path):
+    path = tmp_path / "one.capture.gz"
+    with fakebsd.machine():
+        capture.capture(path, pids=[1310])
+    with fakebsd.machine(capture=path):
+        assert m.proc_name(1310) == "python3.13"
+        for call in (lambda: m.proc_name(1), lambda: m.proc_open_files(1)):
+            with pytest.raises(OSError) as e:
+                call()
+            assert e.value.errno == EDOOFUS
+
+
+def test_fixture_replays_the_default_machine():
+    header, _ = replay.read(FIXTURE)
+    assert header["secrets"] == "masked" and header["version"] == capture.VERSION
+    pids = [p for p in header["pids"] if p in fakebsd.table_pids()]
+    with fakebsd.machine():
+        ifaces = sorted(m.net_io_counters())
+        want = answers(pids, ifaces, header["ncpu"], skip={"proc_environ", "proc_cmdline"})
+    with fakebsd.machine(capture=FIXTURE):
+        got = answers(pids, ifaces, header["ncpu"], skip={"proc_environ", "proc_cmdline"})
+    assert {k for k in want if want[k] != got[k]} == set()
+
+
+def _lines():
+    with gzip.open(FIXTURE, "rt") as f:
+        return f.read().splitlines()
+
+
+def _header(**change):
+    h = json.loads(_lines()[0])
+    h.update(change)
+    return json.dumps(h)
+
+
+def _iflist(data):
+    rec = next(json.loads(x) for x in _lines()[1:] if '"getifaddrs"' in x)
+    rec["answer"] = base64.b64encode(data(base64.b64decode(rec["answer"]))).decode()
+    return json.dumps(rec)
+
+
+DAMAGED = [
+    ("not gzip", lambda raw: b"hello", "not a readable capture"),
+    ("truncated gzip", lambda raw: raw[:len(raw) // 2], "not a readable capture"),
+    ("empty", lambda raw: gzip.compress(b""), "no header"),
+    ("header not JSON", lambda raw: gzip.compress(b"{\n"), "line 1: the header is not JSON"),
+    ("other format", lambda raw: gzip.compress(b'{"format": "x"}\n'), "not a morvex-capture"),
+    ("newer version", lambda raw: gzip.compress((_header(version=2) + "\n").encode()),
+     "format version 2"),
+    ("other arch", lambda raw: gzip.compress((_header(arch="arm64") + "\n").encode()),
+     "captured on 'arm64'"),
+    ("unknown layout", lambda raw: gzip.compress(
+        (_header(layout={**capture.LAYOUT, "kinfo_proc": 1096}) + "\n").encode()),
+     "differs in: kinfo_proc"),
+    ("header field", lambda raw: gzip.compress((_header(pagesize="4k") + "\n").encode()),
+     "'pagesize'"),
+    ("bad base64", lambda raw: gzip.compress(
+        "\n".join(_lines()[:1] + ['{"call": "sysctl", "key": "1.21", "answer": "!!"}']).encode()),
+     "line 2"),
+    ("no answer", lambda raw: gzip.compress(
+        "\n".join(_lines()[:2] + ['{"call": "sysctl", "key": "1.21"}']).encode()),
+     "line 3: a record needs an answer or an errno"),
+    ("cut line", lambda raw: gzip.compress("\n".join(_lines()[:3] + [_lines()[3][:20]]).encode()),
+     "line 4"),
+    ("getifaddrs cut", lambda raw: gzip.compress(
+        "\n".join(_lines()[:1] + [_iflist(lambda d: d[:30])]).encode()),
+     "getifaddrs answer truncated"),
+]
+
+
+@pytest.mark.parametrize("damage,expect", [(d, e) for _, d, e in DAMAGED],
+                         ids=[n for n, _, _ in DAMAGED])
+def test_damaged_capture_refused(tmp_path, damage, expect):
+    path = tmp_path / "bad.capture.gz"
+    path.write_bytes(damage(open(FIXTURE, "rb").read()))
+    with pytest.raises(replay.CaptureError, match=expect.replace("(", r"\(")):
+        with fakebsd.machine(capture=path):
+            pass
+    assert m.proc_name(1310) == "python3.13"  # nothing was installed
