@@ -47,8 +47,9 @@ build: $(VENV)/.built
 
 # `make demo PROFILE=<name>` reports on one of the stand-in's machine
 # profiles instead of the default server: unprivileged, jail, vm, large.
+# `make demo CAPTURE=<file>` replays a capture of a FreeBSD machine.
 demo: build
-	@$(VPY) tools/demo.py $(PROFILE)
+	@$(VPY) tools/demo.py $(if $(CAPTURE),--capture $(abspath $(CAPTURE)),$(PROFILE))
 
 test: build
 	$(VPY) -m pytest -q tests

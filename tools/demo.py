@@ -3,9 +3,12 @@
 Off FreeBSD the module runs on its stand-in platform, so this describes one of
 the stand-in's machine profiles: the built-in default server, or the one named
 as the first argument or by PROFILE in the environment (default,
-unprivileged, jail, vm, large), installed for the whole process first.
+unprivileged, jail, vm, large), installed for the whole process first; or
+a capture of a FreeBSD machine's answers (CAPTURE in the environment, or
+--capture PATH), replayed.
 
     python tools/demo.py [PROFILE]
+    python tools/demo.py --capture PATH
 """
 
 import os
@@ -345,13 +348,36 @@ def install_profile(name):
     fakebsd.install(fakebsd.profile(name), "global")
 
 
+def install_capture(path):
+    """Replay a capture (made by python3 -m fakebsd.capture) for the whole process."""
+    try:
+        import fakebsd
+        from fakebsd import replay
+    except ImportError:
+        sys.exit("no stand-in platform here: a capture cannot be replayed")
+    try:
+        header, records = replay.read(path)
+    except replay.CaptureError as e:
+        sys.exit(str(e))
+    fakebsd.install(replay.description(header, records), "global", "empty")
+    return (f"capture {os.path.basename(path)}: FreeBSD {header.get('freebsd') or '?'}, "
+            f"{header['source']}, secrets {header['secrets']}")
+
+
 PID = 1310
 
 
 def main():
     global PID
-    name = (sys.argv[1] if len(sys.argv) > 1 else os.environ.get("PROFILE")) or "default"
-    install_profile(name)
+    args = sys.argv[1:]
+    capture = os.environ.get("CAPTURE")
+    if args[:1] == ["--capture"] and len(args) > 1:
+        capture, args = args[1], args[2:]
+    if capture:
+        name = install_capture(capture)
+    else:
+        name = (args[0] if args else os.environ.get("PROFILE")) or "default"
+        install_profile(name)
     PID = chosen_pid()
     print(f"Machine report ({name})")
     frame()
