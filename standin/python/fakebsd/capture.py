@@ -126,7 +126,7 @@ class Capture:
         L.kvm_getprocs.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
                                    ctypes.POINTER(ctypes.c_int)]
         L.kvm_getprocs.restype = ctypes.c_void_p
-        L.kvm_getswapinfo.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+        L.sysctlnametomib.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int), sp]
         L.getfsstat.argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_int]
         L.devstat_getdevs.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
         L.cpuset_getaffinity.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int64,
@@ -301,14 +301,20 @@ class Capture:
         finally:
             self.lib.endutxent()
 
-    def swap(self, kd):
-        room = 64
-        buf = ctypes.create_string_buffer(room * LAYOUT["kvm_swap"])
-        n = self.lib.kvm_getswapinfo(kd, buf, room, 0)
-        if n < 0:
-            self.add("kvm_getswapinfo", "", errno=_err())
-        else:
-            self.add("kvm_getswapinfo", "", buf.raw[:min(n + 1, room) * LAYOUT["kvm_swap"]])
+    def swap(self):
+        """What kvm_getswapinfo reads: vm.swap_info.<n> until the kernel says
+        there is no such device. vm.swap_info's MIB is made at boot, so its
+        translation is recorded as well."""
+        mib = (ctypes.c_int * 24)()
+        n = ctypes.c_size_t(23)
+        ctypes.set_errno(0)
+        if self.lib.sysctlnametomib(b"vm.swap_info", mib, ctypes.byref(n)) == -1:
+            return self.add("sysctlnametomib", "vm.swap_info", errno=_err())
+        node = tuple(mib[:n.value])
+        self.add("sysctlnametomib", "vm.swap_info", struct.pack(f"<{len(node)}i", *node))
+        for dev in range(1024):
+            if self.mib((*node, dev)) is None:
+                break
 
 
 def ifaddrs_entries(data):
@@ -383,9 +389,9 @@ def capture(path, pids=None, keep_secrets=False, stand_in=None):
     try:
         for pid in chosen:
             c.process(pid, kd)
-        c.swap(kd)
     finally:
         lib.kvm_close(kd)
+    c.swap()
     c.mounts_and_disks()
     c.users()
     c.ioctls(c.interfaces())

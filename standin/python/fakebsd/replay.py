@@ -23,10 +23,10 @@ from .capture import ARCH, FORMAT, LAYOUT, VERSION, ifaddrs_entries
 EDOOFUS = 88
 
 # Calls answered only from the capture. (kinfo_getfile, kinfo_getvmmap and
-# kvm_getenvv read the recorded kern.proc nodes; sockets, libkvm handles and
-# name formatting need no state.)
-CAUGHT = ["sysctl", "sysctlbyname", "sysctlnametomib", "kvm_getprocs", "kvm_getswapinfo",
-          "getfsstat", "devstat_getdevs", "cpuset_getaffinity", "getpriority", "kill"]
+# kvm_getenvv read the recorded kern.proc nodes, kvm_getswapinfo the recorded
+# vm.swap_info nodes; sockets, libkvm handles, name translation and name
+# formatting need no state.)
+CAUGHT = ["sysctl", "sysctlbyname", "kvm_getprocs", "getfsstat", "devstat_getdevs", "cpuset_getaffinity", "getpriority", "kill"]
 
 
 class CaptureError(ValueError):
@@ -88,8 +88,13 @@ def read(path):
 def description(header, records):
     """The machine description of a capture (for base "empty")."""
     faults, users, ifs = [], [], []
+    swap = _swap_prefix(records)
     for rec in records:
         call, key = rec["call"], rec["key"]
+        if call == "sysctlnametomib":
+            continue
+        if swap and call == "sysctl" and key.startswith(swap[0]):
+            key = swap[1] + key[len(swap[0]):]
         if call == "utmpx" and "answer" in rec:
             users.append(rec["answer"])
             continue
@@ -113,6 +118,32 @@ def description(header, records):
     faults += [{"call": c, "key": None, "nth": 1, "times": None, "errno": EDOOFUS,
                 "report": None} for c in CAUGHT]
     return {"pagesize": header["pagesize"], "utmpx": users, "ifs": ifs, "faults": faults}
+
+
+def _swap_prefix(records):
+    """(recorded, stand-in's) MIB prefix of vm.swap_info ("2.1234."): the
+    node is numbered at boot, so the machine's number is not the stand-in's."""
+    import ctypes
+    import os
+
+    import _fakebsd
+    rec = next((r for r in records if r["call"] == "sysctlnametomib"
+                and r["key"] == "vm.swap_info" and "answer" in r), None)
+    if rec is None:
+        return None
+    raw = rec["answer"]
+    if not raw or len(raw) % 4:
+        raise CaptureError(f"sysctlnametomib vm.swap_info: a MIB of {len(raw)} bytes")
+    recorded = [int.from_bytes(raw[i:i + 4], "little", signed=True)
+                for i in range(0, len(raw), 4)]
+    lib = ctypes.CDLL(os.path.join(os.path.dirname(_fakebsd.__file__), "libfakebsd.so"))
+    mib, n = (ctypes.c_int * 24)(), ctypes.c_size_t(23)
+    lib.fbsd_sysctlnametomib.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int),
+                                         ctypes.POINTER(ctypes.c_size_t)]
+    if lib.fbsd_sysctlnametomib(b"vm.swap_info", mib, ctypes.byref(n)) != 0:
+        return None
+    ours = list(mib[:n.value])
+    return (".".join(map(str, recorded)) + ".", ".".join(map(str, ours)) + ".")
 
 
 def _interfaces(answer):
