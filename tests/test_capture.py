@@ -7,6 +7,8 @@ import gzip
 import json
 import os
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -88,6 +90,20 @@ def test_secrets_masked_by_default(tmp_path):
     assert margv[0] == argv[0] and len(argv) > 1
     assert [len(a) for a in margv] == [len(a.encode()) for a in argv]
     assert all(set(a) == {"x"} for a in margv[1:] if a)
+
+
+def test_command_stands_alone(tmp_path):
+    # on FreeBSD the file is run by itself, without the package around it
+    out = tmp_path / "alone.capture.gz"
+    script = ("import runpy, sys; sys.modules['fakebsd'] = None; "
+              f"sys.argv = ['capture.py', {str(out)!r}, '--pid', '1310']; "
+              f"runpy.run_path({capture.__file__!r}, run_name='__main__')")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert "1 processes, secrets masked" in run.stdout
+    header, records = replay.read(out)
+    assert header["pids"] == [1310] and header["source"] == "stand-in"
+    assert {"call": "kill", "key": "1310", "answer": b""} in records
 
 
 def test_unrecorded_call_fails(tmp_path):

@@ -1,8 +1,10 @@
 """Capture a FreeBSD machine's answers to the platform calls the module makes.
 
-    python3 -m fakebsd.capture OUT [--pid PID ...] [--keep-secrets]
+    python3 capture.py OUT [--pid PID ...] [--keep-secrets]
+    python3 -m fakebsd.capture OUT ...        (here, against the stand-in)
 
-On FreeBSD (amd64) this needs nothing but Python: the calls go through
+This file stands alone (it imports nothing of the fakebsd package). On
+FreeBSD (amd64) it needs nothing but Python: the calls go through
 ctypes to the system's libc, libkvm, libutil and libdevstat. Elsewhere it
 runs against the stand-in's libfakebsd (the calls, and what they answer, are
 the same). Which libraries are loaded is decided in `_Lib` alone.
@@ -411,7 +413,7 @@ def capture(path, pids=None, keep_secrets=False, stand_in=None):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(prog="python3 -m fakebsd.capture",
+    ap = argparse.ArgumentParser(prog="capture.py",
                                  description="Capture this machine's answers for the stand-in.")
     ap.add_argument("out")
     ap.add_argument("--pid", type=int, action="append",
