@@ -494,6 +494,7 @@ PyObject *py_install(PyObject *, PyObject *args, PyObject *kwargs) {
         if (rc < 0)
             return nullptr;
     }
+    index_faults(*m);
     if (global)
         install_global(std::move(m));
     else

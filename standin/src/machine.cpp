@@ -123,14 +123,11 @@ Action check(const Machine &m, std::string_view call, std::string_view key,
         view.log.emplace_back(std::string(call), std::string(key) + std::string(note));
     Action a;
     std::string noted = std::string(key) + std::string(note);
-    for (const Fault &f : m.faults) {
-        // A key matches the invocation's key, or the key with its note (a
-        // size query's or an ioctl's request name) to match only those.
-        if (f.call != call || (f.key && *f.key != key && *f.key != noted))
-            continue;
+    // Whether the fault applies to this invocation (then `a` says what to do).
+    auto apply = [&a](const Fault &f) {
         long n = f.seen->fetch_add(1, std::memory_order_relaxed) + 1;
         if (n < f.nth || (f.times >= 0 && n >= f.nth + f.times))
-            continue;
+            return false;
         a.fail = f.fail;
         a.err = f.err;
         a.report = f.report;
@@ -138,7 +135,44 @@ Action check(const Machine &m, std::string_view call, std::string_view key,
             size_t i = static_cast<size_t>(n - f.nth);
             a.raw = &f.answers[i < f.answers.size() ? i : f.answers.size() - 1];
         }
-        break;
+        return true;
+    };
+    if (m.fault_index_size == m.faults.size() && !m.faults.empty()) {
+        // The faults keyed by the key, by the key with its note, or by no
+        // key, merged in their order.
+        std::string base = std::string(call) + '\0';
+        const std::vector<size_t> *lists[3] = {};
+        std::string probes[3] = {base + std::string(key), base + noted, base + '\1'};
+        for (int i = 0; i < 3; i++) {
+            if (i == 1 && note.empty())
+                continue;
+            auto it = m.fault_index.find(probes[i]);
+            if (it != m.fault_index.end())
+                lists[i] = &it->second;
+        }
+        size_t at[3] = {};
+        for (;;) {
+            size_t next = m.faults.size();
+            for (int i = 0; i < 3; i++)
+                if (lists[i] && at[i] < lists[i]->size())
+                    next = std::min(next, (*lists[i])[at[i]]);
+            if (next == m.faults.size())
+                break;
+            for (int i = 0; i < 3; i++)
+                if (lists[i] && at[i] < lists[i]->size() && (*lists[i])[at[i]] == next)
+                    at[i]++;
+            if (apply(m.faults[next]))
+                break;
+        }
+    } else {
+        for (const Fault &f : m.faults) {
+            // A key matches the invocation's key, or the key with its note (a
+            // size query's or an ioctl's request name) to match only those.
+            if (f.call != call || (f.key && *f.key != key && *f.key != noted))
+                continue;
+            if (apply(f))
+                break;
+        }
     }
     if (!a.fail && !a.raw && (call == "sysctl" || call == "sysctlbyname")) {
         auto it = m.served.find(key);
@@ -150,6 +184,15 @@ Action check(const Machine &m, std::string_view call, std::string_view key,
         }
     }
     return a;
+}
+
+void index_faults(Machine &m) {
+    m.fault_index.clear();
+    for (size_t i = 0; i < m.faults.size(); i++) {
+        const Fault &f = m.faults[i];
+        m.fault_index[f.call + '\0' + (f.key ? *f.key : std::string(1, '\1'))].push_back(i);
+    }
+    m.fault_index_size = m.faults.size();
 }
 
 bool size_query() { return view.measuring; }

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -121,6 +122,12 @@ struct Machine {
     AnswerCache answers;
 
     std::vector<Fault> faults;
+    // The faults by call and key, for machines with many (a replayed
+    // capture has one per recorded call): "call\0key" -> positions in
+    // `faults`, in order; the key-less ones under "call\0\1". Used while
+    // fault_index_size == faults.size() (see index_faults).
+    std::unordered_map<std::string, std::vector<size_t>> fault_index;
+    size_t fault_index_size = 0;
     std::shared_ptr<Resources> resources = std::make_shared<Resources>();
 
     const Bytes *value(const Mib &mib) const;
@@ -154,6 +161,10 @@ inline int fault_failure(const Action &a) {
         errno = a.err;
     return -1;
 }
+
+// Index the machine's faults (after they are loaded); without an index,
+// check() walks them all.
+void index_faults(Machine &m);
 
 // Consult the faults of the current machine for one invocation, and log it in
 // the calling thread's call log (with `note` appended to the key there). A
