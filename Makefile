@@ -115,7 +115,7 @@ SWEEP_NET_EVERY ?= 10
 check-sweep: build
 	MORVEX_SWEEP_PROCS=all MORVEX_SWEEP_SETTERS=$(SWEEP_SETTERS) \
 		MORVEX_SWEEP_NET_EVERY=$(SWEEP_NET_EVERY) $(VPY) -m pytest -q -s \
-		-p no:cacheprovider tests/gates/test_sweep.py
+		-p no:cacheprovider tests/gates/test_sweep.py tests/test_capture.py
 
 bench: build
 	$(VPY) bench/run.py
