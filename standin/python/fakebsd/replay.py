@@ -6,13 +6,15 @@
 
 Each recorded call is answered with its recorded bytes or errno (a fault
 per record: size queries report the recorded size). A call the capture
-lacks fails with EDOOFUS ("Programming error"), never with a made-up answer:
+lacks fails with ENOSYS ("Function not implemented": not in the capture),
+never with a made-up answer:
 a catch-all fault per call the capture covers. The recorded getifaddrs
 entries become the machine's interface table (its addresses and link-level
 records, as captured); the interfaces' ioctls answer from their records.
 """
 
 import base64
+import errno
 import binascii
 import gzip
 import json
@@ -20,7 +22,9 @@ import zlib
 
 from .capture import ARCH, FORMAT, LAYOUT, VERSION, ifaddrs_entries
 
-EDOOFUS = 88
+# The errno of a call the capture lacks. (FreeBSD's EDOOFUS has no number on
+# the host, and the host's 88 reads as a socket error.)
+NOT_CAPTURED = errno.ENOSYS
 
 # Calls answered only from the capture. (kinfo_getfile, kinfo_getvmmap and
 # kvm_getenvv read the recorded kern.proc nodes, kvm_getswapinfo the recorded
@@ -113,9 +117,9 @@ def description(header, records):
                        "report": None, "answer": rec["answer"]})
     # An interface's requests the capture lacks fail; a name that is not in
     # the captured interface list is no interface (ENXIO), as the kernel says.
-    faults += [{"call": "ioctl", "key": i["name"], "nth": 1, "times": None, "errno": EDOOFUS,
+    faults += [{"call": "ioctl", "key": i["name"], "nth": 1, "times": None, "errno": NOT_CAPTURED,
                 "report": None} for i in ifs]
-    faults += [{"call": c, "key": None, "nth": 1, "times": None, "errno": EDOOFUS,
+    faults += [{"call": c, "key": None, "nth": 1, "times": None, "errno": NOT_CAPTURED,
                 "report": None} for c in CAUGHT]
     return {"pagesize": header["pagesize"], "utmpx": users, "ifs": ifs, "faults": faults}
 
