@@ -106,7 +106,7 @@ enum Role {
     UNBOUND, SSHD_PRIV, SSHD_USER, SHELL, TOOL, CRON_JOB, ZOMBIE, STOPPED
 };
 
-struct Spec {
+struct ProcPlan {
     int pid = 0, ppid = 0;
     Role role = DAEMON;
     std::string comm, exe, cwd = "/", tty;  // tty empty: no controlling terminal
@@ -333,26 +333,26 @@ private:
     long nprocs_, nsockets_;
     std::vector<int> cpus_;
     Rng rng_{0x5eed2025};
-    std::vector<Spec> specs_;
+    std::vector<ProcPlan> plans_;
     std::vector<int> free_pids_;
     size_t next_free_ = 0;
     std::vector<Sock> socks_;
-    std::vector<std::vector<std::pair<size_t, int>>> held_;  // per spec: (socket, fd)
+    std::vector<std::vector<std::pair<size_t, int>>> held_;  // per plan: (socket, fd)
     std::vector<int> next_fd_;
 
-    // Indexes of specs by role, filled as they are made.
+    // Indexes of plans by role, filled as they are made.
     std::vector<size_t> nginx_, fpm_, pg_, users_, daemons_with_syslog_;
     size_t sshd_ = 0, nginx_master_ = 0, fpm_master_ = 0, pg_master_ = 0, memcached_ = 0, unbound_ = 0,
            ntpd_ = 0, syslogd_ = 0;
 
     int pid() { return free_pids_[next_free_++]; }
-    size_t add(Spec s) {
-        specs_.push_back(std::move(s));
-        return specs_.size() - 1;
+    size_t add(ProcPlan s) {
+        plans_.push_back(std::move(s));
+        return plans_.size() - 1;
     }
     size_t daemon(const char *comm, const char *exe, std::vector<std::string> args, unsigned uid = 0,
                   long rss = 800, int threads = 1) {
-        Spec s;
+        ProcPlan s;
         s.pid = pid();
         s.ppid = 1;
         s.role = DAEMON;
@@ -371,7 +371,7 @@ private:
         socks_.push_back(std::move(s));
         return socks_.size() - 1;
     }
-    void hold(size_t spec, size_t sock) { held_[spec].emplace_back(sock, next_fd_[spec]++); }
+    void hold(size_t plan, size_t sock) { held_[plan].emplace_back(sock, next_fd_[plan]++); }
     void tables(Machine &m);
 };
 
@@ -397,7 +397,7 @@ void Builder::processes() {
         {16, "usb", 4, SWAIT},                {17, "acpi_thermal", 1, SWAIT},
     };
     for (const K &k : kernel) {
-        Spec s;
+        ProcPlan s;
         s.pid = k.pid;
         s.role = KERNEL;
         s.comm = k.comm;
@@ -405,7 +405,7 @@ void Builder::processes() {
         s.stat = k.stat;
         add(std::move(s));
         if (k.pid == 0) {
-            Spec init;
+            ProcPlan init;
             init.pid = 1;
             init.role = INIT;
             init.comm = "init";
@@ -422,18 +422,18 @@ void Builder::processes() {
     ntpd_ = daemon("ntpd", "/usr/sbin/ntpd", {"/usr/sbin/ntpd", "-p", "/var/db/ntp/ntpd.pid", "-c", "/etc/ntp.conf"}, 123, 1300);
     unbound_ = daemon("local-unbound", "/usr/sbin/local-unbound", {"/usr/sbin/local-unbound", "-c", "/var/unbound/unbound.conf"}, 59,
                       24000, std::min(ncpu, 16));
-    specs_[unbound_].role = UNBOUND;
-    specs_[unbound_].cwd = "/var/unbound";
+    plans_[unbound_].role = UNBOUND;
+    plans_[unbound_].cwd = "/var/unbound";
     sshd_ = daemon("sshd", "/usr/sbin/sshd", {"/usr/sbin/sshd"}, 0, 2100);
     size_t cron = daemon("cron", "/usr/sbin/cron", {"/usr/sbin/cron", "-s"}, 0, 560);
-    specs_[cron].cwd = "/var/cron";
+    plans_[cron].cwd = "/var/cron";
     memcached_ = daemon("memcached", "/usr/local/bin/memcached", {"/usr/local/bin/memcached", "-l", "127.0.0.1", "-m", "65536", "-t", "32", "-d"},
                         65534, 4200000, 36);
-    specs_[memcached_].role = MEMCACHED;
+    plans_[memcached_].role = MEMCACHED;
     daemons_with_syslog_ = {devd, ntpd_, unbound_, sshd_, cron, memcached_};
 
     // nginx: a master and a worker per CPU.
-    Spec nm;
+    ProcPlan nm;
     nm.pid = pid();
     nm.ppid = 1;
     nm.role = NGINX_MASTER;
@@ -444,7 +444,7 @@ void Builder::processes() {
     nm.sid = nm.pid;
     nginx_master_ = add(nm);
     for (int i = 0; i < ncpu; i++) {
-        Spec w = nm;
+        ProcPlan w = nm;
         w.pid = pid();
         w.ppid = nm.pid;
         w.role = NGINX;
@@ -457,7 +457,7 @@ void Builder::processes() {
     }
 
     // PostgreSQL: the postmaster and its helpers.
-    Spec pm;
+    ProcPlan pm;
     pm.pid = pid();
     pm.ppid = 1;
     pm.role = PG_MASTER;
@@ -472,7 +472,7 @@ void Builder::processes() {
     pg_master_ = add(pm);
     for (const char *aux : {"checkpointer", "background writer", "walwriter", "autovacuum launcher",
                             "logical replication launcher"}) {
-        Spec a = pm;
+        ProcPlan a = pm;
         a.pid = pid();
         a.ppid = pm.pid;
         a.role = PG_AUX;
@@ -482,7 +482,7 @@ void Builder::processes() {
     }
 
     // php-fpm's master.
-    Spec fm;
+    ProcPlan fm;
     fm.pid = pid();
     fm.ppid = 1;
     fm.role = FPM_MASTER;
@@ -503,9 +503,9 @@ void Builder::processes() {
         std::string name = "user" + std::to_string(u + 1);
         unsigned uid = 1001 + static_cast<unsigned>(u);
         std::string pts = "/dev/pts/" + std::to_string(u);
-        Spec priv;
+        ProcPlan priv;
         priv.pid = pid();
-        priv.ppid = specs_[sshd_].pid;
+        priv.ppid = plans_[sshd_].pid;
         priv.role = SSHD_PRIV;
         priv.comm = "sshd-session";
         priv.exe = "/usr/libexec/sshd-session";
@@ -513,7 +513,7 @@ void Builder::processes() {
         priv.rss = 2200;
         priv.sid = priv.pid;
         size_t p = add(priv);
-        Spec usr = priv;
+        ProcPlan usr = priv;
         usr.pid = pid();
         usr.ppid = priv.pid;
         usr.role = SSHD_USER;
@@ -523,7 +523,7 @@ void Builder::processes() {
         usr.cwd = "/var/empty";
         usr.line = "pts/" + std::to_string(u);
         size_t q = add(usr);
-        Spec sh;
+        ProcPlan sh;
         sh.pid = pid();
         sh.ppid = usr.pid;
         sh.role = SHELL;
@@ -538,7 +538,7 @@ void Builder::processes() {
         sh.nice = 0;
         sh.sid = sh.pid;
         size_t r = add(sh);
-        Spec t = sh;
+        ProcPlan t = sh;
         t.pid = pid();
         t.ppid = sh.pid;
         t.role = u == 1 ? STOPPED : TOOL;
@@ -562,9 +562,9 @@ void Builder::processes() {
 
     // Cron jobs running now, and the zombies php-fpm has not reaped yet.
     for (int j = 0; j < 3; j++) {
-        Spec c;
+        ProcPlan c;
         c.pid = pid();
-        c.ppid = specs_[cron].pid;
+        c.ppid = plans_[cron].pid;
         c.role = CRON_JOB;
         c.comm = "sh";
         c.exe = "/bin/sh";
@@ -578,11 +578,11 @@ void Builder::processes() {
     }
     const long zombies = std::max(2L, nprocs_ / 400);
     // The rest: php-fpm workers (two in three) and PostgreSQL backends.
-    long rest = nprocs_ - static_cast<long>(specs_.size()) - zombies;
+    long rest = nprocs_ - static_cast<long>(plans_.size()) - zombies;
     long backends = rest / 3;
     long workers = rest - backends;
     for (long i = 0; i < workers; i++) {
-        Spec w = fm;
+        ProcPlan w = fm;
         w.pid = pid();
         w.ppid = fm.pid;
         w.role = FPM;
@@ -596,7 +596,7 @@ void Builder::processes() {
         fpm_.push_back(add(std::move(w)));
     }
     for (long i = 0; i < backends; i++) {
-        Spec b = pm;
+        ProcPlan b = pm;
         b.pid = pid();
         b.ppid = pm.pid;
         b.role = PG;
@@ -606,7 +606,7 @@ void Builder::processes() {
         pg_.push_back(add(std::move(b)));
     }
     for (long z = 0; z < zombies; z++) {
-        Spec d;
+        ProcPlan d;
         d.pid = pid();
         d.ppid = fm.pid;
         d.role = ZOMBIE;
@@ -619,11 +619,11 @@ void Builder::processes() {
 }
 
 void Builder::sockets() {
-    held_.assign(specs_.size(), {});
-    next_fd_.assign(specs_.size(), 0);
+    held_.assign(plans_.size(), {});
+    next_fd_.assign(plans_.size(), 0);
     // Descriptors open before any socket (see tables()): numbered on from there.
-    for (size_t i = 0; i < specs_.size(); i++) {
-        const Spec &s = specs_[i];
+    for (size_t i = 0; i < plans_.size(); i++) {
+        const ProcPlan &s = plans_[i];
         switch (s.role) {
         case KERNEL:
         case ZOMBIE:
@@ -827,8 +827,8 @@ void Builder::tables(Machine &m) {
     int next_tid = 100001;
     uint64_t object = 0xfffff80200000000ULL;
     ProcTable table;
-    for (size_t i = 0; i < specs_.size(); i++) {
-        const Spec &s = specs_[i];
+    for (size_t i = 0; i < plans_.size(); i++) {
+        const ProcPlan &s = plans_[i];
         const bool system = s.role == KERNEL;
         const bool zombie = s.role == ZOMBIE;
         std::memset(&kp, 0, sizeof kp);
@@ -1001,8 +1001,8 @@ void Builder::tables(Machine &m) {
     m.procs = std::move(table);
     // The logins, in the order the users came.
     m.users.entries.clear();
-    for (size_t i = 0; i < specs_.size(); i++) {
-        const Spec &s = specs_[i];
+    for (size_t i = 0; i < plans_.size(); i++) {
+        const ProcPlan &s = plans_[i];
         if (s.line.empty())
             continue;
         struct utmpx ut;
