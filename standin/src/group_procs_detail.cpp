@@ -77,30 +77,31 @@ Bytes pack_records(const Bytes &table, size_t record, size_t path_offset) {
     return out;
 }
 
-// {CTL_KERN, KERN_PROC, KERN_PROC_FILEDESC, pid}: the descriptor table,
-// packed (pget with PGET_CANDEBUG | PGET_NOTWEXIT).
-int answer_filedesc(const Machine &m, const int *mib, unsigned len, Bytes &out) {
+// A process's table of records with a path, packed as the kernel hands it
+// out, for a caller that may debug the process (pget with PGET_CANDEBUG |
+// PGET_NOTWEXIT: no zombie).
+int answer_packed(const Machine &m, const int *mib, unsigned len, std::string Proc::*table,
+                  size_t record, size_t path_offset, Bytes &out) {
     if (len != 4)
         return EINVAL;
     int err = 0;
     const Proc *p = pget(m, mib[3], PG_CANDEBUG | PG_NOTWEXIT | PG_TID, &err);
     if (!p)
         return err;
-    out = pack_records(p->files, sizeof(struct kinfo_file), offsetof(struct kinfo_file, kf_path));
+    out = pack_records(p->*table, record, path_offset);
     return 0;
 }
 
-// {CTL_KERN, KERN_PROC, KERN_PROC_VMMAP, pid}: the memory map, packed (pget
-// with PGET_CANDEBUG | PGET_NOTWEXIT).
+// {CTL_KERN, KERN_PROC, KERN_PROC_FILEDESC, pid}: the descriptor table.
+int answer_filedesc(const Machine &m, const int *mib, unsigned len, Bytes &out) {
+    return answer_packed(m, mib, len, &Proc::files, sizeof(struct kinfo_file),
+                         offsetof(struct kinfo_file, kf_path), out);
+}
+
+// {CTL_KERN, KERN_PROC, KERN_PROC_VMMAP, pid}: the memory map.
 int answer_vmmap(const Machine &m, const int *mib, unsigned len, Bytes &out) {
-    if (len != 4)
-        return EINVAL;
-    int err = 0;
-    const Proc *p = pget(m, mib[3], PG_CANDEBUG | PG_NOTWEXIT | PG_TID, &err);
-    if (!p)
-        return err;
-    out = pack_records(p->vmmap, sizeof(struct kinfo_vmentry), offsetof(struct kinfo_vmentry, kve_path));
-    return 0;
+    return answer_packed(m, mib, len, &Proc::vmmap, sizeof(struct kinfo_vmentry),
+                         offsetof(struct kinfo_vmentry, kve_path), out);
 }
 
 // Argument strings the way the kernel hands them out: each NUL-terminated.

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "creds.h"
+#include "pcb_records.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -341,30 +342,7 @@ Bytes kinfo_socket(const Sock &s, int fd, uint64_t so) {
 
 // The protocol block of an inet socket, as both lists embed it.
 struct xinpcb inpcb(const Sock &s, uint64_t so) {
-    struct xinpcb xi;
-    std::memset(&xi, 0, sizeof xi);
-    xi.xi_len = sizeof xi;
-    xi.xi_socket.xso_len = sizeof xi.xi_socket;
-    xi.xi_socket.xso_so = so;
-    xi.xi_socket.so_pcb = so ? so + 0x200 : 0;
-    xi.xi_socket.xso_protocol = s.kind == TCP ? IPPROTO_TCP : IPPROTO_UDP;
-    xi.xi_socket.xso_family = s.laddr.family;
-    xi.xi_socket.so_type = s.kind == TCP ? SOCK_STREAM : SOCK_DGRAM;
-    xi.inp_inc.inc_lport = htons(static_cast<uint16_t>(s.lport));
-    xi.inp_inc.inc_fport = htons(static_cast<uint16_t>(s.fport));
-    if (s.laddr.family == AF_INET) {
-        std::memcpy(&xi.inp_inc.inc_laddr, s.laddr.b, 4);
-        std::memcpy(&xi.inp_inc.inc_faddr, s.faddr.b, 4);
-        xi.inp_vflag = INP_IPV4;
-    } else {
-        std::memcpy(&xi.inp_inc.inc6_laddr, s.laddr.b, 16);
-        std::memcpy(&xi.inp_inc.inc6_faddr, s.faddr.b, 16);
-        xi.inp_inc.inc_flags = INC_ISIPV6;
-        xi.inp_vflag = INP_IPV6;
-    }
-    xi.inp_gencnt = so & 0xffff;
-    xi.inp_ip_p = static_cast<uint8_t>(xi.xi_socket.xso_protocol);
-    return xi;
+    return inet_block(s.kind == TCP, {s.laddr.family, s.laddr.b, s.lport, s.faddr.b, s.fport}, so);
 }
 
 // A connection the syncache holds, as syncache_pcblist() lists it: no
