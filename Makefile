@@ -23,7 +23,7 @@ endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz check-threads check-tsan check-sweep bench clean
+.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long check-threads check-tsan check-sweep bench clean
 
 all: test
 
@@ -82,17 +82,23 @@ check-leaks: build
 check-asan: $(VENV)/.ready
 	sh tools/check-asan.sh
 
-# Malformed kernel answers: the fuzzer of tests/gates/test_fuzz.py with
-# FUZZ_EXAMPLES examples per parser and fresh inputs on every run, under
-# AddressSanitizer and UBSan. (The suite runs it with a few examples each.)
-# FUZZ_SEED=<n> replays one run's inputs.
-FUZZ_EXAMPLES ?= 2000
-FUZZ_SEED ?=
+# Malformed kernel answers: the libFuzzer targets of tests/fuzz (one per
+# parser of kernel data, under AddressSanitizer and UBSan), built with
+# Debian's clang, which the build installs when missing. Each target replays
+# its committed corpus, then fuzzes for FUZZ_SECONDS; two run at once. A crash
+# fails the check and is minimised into the corpus as a regression input.
+# `make fuzz-long TARGET=<name> SECONDS=<n>` runs one target for longer
+# (`python tests/fuzz/targets.py --list` names them).
+FUZZ_SECONDS ?= 60
 
-check-fuzz: $(VENV)/.ready
-	MORVEX_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) MORVEX_FUZZ_RANDOM=1 sh tools/check-asan.sh \
-		tests/gates/test_fuzz.py --durations=0 --hypothesis-show-statistics \
-		$(if $(FUZZ_SEED),--hypothesis-seed=$(FUZZ_SEED))
+fuzz-build: build
+	sh tools/fuzz/build.sh
+
+check-fuzz: fuzz-build
+	sh tools/fuzz/run.sh check $(FUZZ_SECONDS)
+
+fuzz-long: fuzz-build
+	sh tools/fuzz/run.sh long $(TARGET) $(or $(SECONDS),600)
 
 # The suite with every test run in 4 threads at once, twice in each thread
 # (the thread stress test, which swaps the process-wide machine, runs alone).

@@ -171,6 +171,7 @@ extern "C" char **fbsd_kvm_getenvv(kvm_t *kd, const struct kinfo_proc *kp, int n
     } else {
         int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_ENV, kp->ki_pid};
         failed = fbsd_sysctl(mib, 4, arg_buf, &len, nullptr, 0);
+        open_room(arg_buf, arg_buflen + 1);  // the strings end with a NUL written past them
     }
     if (failed == -1) {
         // An answer longer than the buffer is used as far as it goes.

@@ -60,4 +60,10 @@ void default_ifs(Machine &m);
 void default_disks(Machine &m);
 void default_users(Machine &m);
 
+// Under AddressSanitizer, sysctl poisons the room of a caller's heap buffer
+// past the answer (sysctl.cpp); the stand-in's own libraries, which may use
+// that room as libkvm does, open it again. No-ops in other builds.
+void open_room(void *buf, size_t room);
+void close_room(void *buf, size_t room, size_t written);
+
 }  // namespace fakebsd

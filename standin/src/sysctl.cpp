@@ -1,12 +1,51 @@
 // sysctl(3), sysctlbyname(3) and sysconf(3) of the stand-in platform.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "providers.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define FAKEBSD_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FAKEBSD_ASAN 1
+#endif
+#endif
+#ifdef FAKEBSD_ASAN
+#include <sanitizer/asan_interface.h>
+// The sanitizer allocator's own questions (gcc ships no header for them).
+extern "C" int __sanitizer_get_ownership(const volatile void *p);
+extern "C" size_t __sanitizer_get_allocated_size(const volatile void *p);
+#endif
+
 #include <fakebsd/freebsd.h>
 
 namespace fakebsd {
+
+// Under AddressSanitizer, the room of a caller's heap buffer past what an
+// answer wrote is poisoned until the next answer into it: a caller that reads
+// beyond the answer, while staying inside its own allocation, is then reported
+// like one that reads past the allocation. (On FreeBSD those bytes are
+// whatever the buffer held before; nothing there is part of the answer.)
+// `room` is the buffer size the caller gave; only a buffer that starts a heap
+// allocation is marked.
+#ifdef FAKEBSD_ASAN
+void open_room(void *oldp, size_t room) {
+    if (__sanitizer_get_ownership(oldp))
+        ASAN_UNPOISON_MEMORY_REGION(oldp, std::min(room, __sanitizer_get_allocated_size(oldp)));
+}
+void close_room(void *oldp, size_t room, size_t written) {
+    if (!__sanitizer_get_ownership(oldp))
+        return;
+    room = std::min(room, __sanitizer_get_allocated_size(oldp));
+    if (written < room)
+        ASAN_POISON_MEMORY_REGION(static_cast<char *>(oldp) + written, room - written);
+}
+#else
+void open_room(void *, size_t) {}
+void close_room(void *, size_t, size_t) {}
+#endif
 
 namespace {
 
@@ -19,6 +58,7 @@ int copy_out(const Bytes &data, void *oldp, size_t *oldlenp, long report) {
         *oldlenp = report >= 0 ? static_cast<size_t>(report) : data.size();
         return 0;
     }
+    open_room(oldp, *oldlenp);
     if (*oldlenp < data.size()) {
         std::memcpy(oldp, data.data(), *oldlenp);
         if (report >= 0)
@@ -27,6 +67,9 @@ int copy_out(const Bytes &data, void *oldp, size_t *oldlenp, long report) {
         return -1;
     }
     std::memcpy(oldp, data.data(), data.size());
+    // A length reported by a fault counts as written: what a caller then
+    // reads of it is what the buffer held, as on FreeBSD.
+    close_room(oldp, *oldlenp, std::max(data.size(), report >= 0 ? static_cast<size_t>(report) : 0));
     *oldlenp = report >= 0 ? static_cast<size_t>(report) : data.size();
     return 0;
 }
