@@ -174,30 +174,9 @@ def test_bad_arguments(machine, fn):
     assert not [c for c, _ in fakebsd.calls() if c == "sysctl"]
 
 
-# --- names the file-system encoding cannot decode ---------------------------
-#
-# The interpreter decodes file names with surrogateescape, which takes any
-# byte string; only an interpreter configured with strict file-system errors
-# can fail. Such an interpreter is embedded in a small launcher.
-
-LAUNCHER = r"""
-#include <Python.h>
-int main(int argc, char **argv) {
-    PyConfig config;
-    PyConfig_InitPythonConfig(&config);
-    PyStatus st = PyConfig_SetString(&config, &config.filesystem_errors, L"strict");
-    if (!PyStatus_Exception(st))
-        st = PyConfig_SetBytesString(&config, &config.home, HOME);
-    if (!PyStatus_Exception(st))
-        st = PyConfig_SetBytesArgv(&config, argc, argv);
-    if (!PyStatus_Exception(st))
-        st = Py_InitializeFromConfig(&config);
-    PyConfig_Clear(&config);
-    if (PyStatus_Exception(st))
-        Py_ExitStatusException(st);
-    return Py_RunMain();
-}
-"""
+# --- names the file-system encoding cannot decode ---
+# (only an interpreter configured with strict file-system errors can fail:
+# see the strict_python fixture)
 
 UNDECODABLE = textwrap.dedent("""
     import sys, _morvex_bsd as m, fakebsd
@@ -216,37 +195,6 @@ UNDECODABLE = textwrap.dedent("""
 """)
 
 
-def _no_sanitizers(env):
-    return {k: v for k, v in env.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS",
-                                                      "UBSAN_OPTIONS")}
-
-
-@pytest.fixture(scope="session")
-def strict_python(tmp_path_factory):
-    cc = shutil.which(sysconfig.get_config_var("CC").split()[0]) or shutil.which("cc")
-    libdir = sysconfig.get_config_var("LIBDIR")
-    lib = f"python{sysconfig.get_config_var('LDVERSION')}"
-    if not cc or not libdir or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
-        pytest.skip("no compiler or no shared libpython to embed")
-    out = tmp_path_factory.mktemp("strict") / "strict-python"
-    src = out.with_suffix(".c")
-    src.write_text(LAUNCHER)
-    # An interpreter built with a sanitizer needs a launcher built with it too
-    # (ThreadSanitizer must be the first library the process loads).
-    sanitizers = [f for f in (sysconfig.get_config_var("CFLAGS") or "").split()
-                  if f.startswith("-fsanitize")]
-    cmd = [cc, *sanitizers, str(src), "-o", str(out), f"-I{sysconfig.get_paths()['include']}",
-           f"-DHOME=\"{sys.base_prefix}\"", f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-l{lib}"]
-    r = subprocess.run(cmd, capture_output=True, text=True, env=_no_sanitizers(os.environ))
-    if r.returncode != 0:
-        pytest.skip(f"cannot build the embedding launcher: {r.stderr[-500:]}")
-    return out
-
-
 def test_undecodable_name(strict_python):
-    paths = sysconfig.get_paths()
-    env = {k: v for k, v in os.environ.items() if not k.startswith("MORVEX_")}
-    env["PYTHONPATH"] = os.pathsep.join([paths["platlib"], paths["purelib"]])
-    r = subprocess.run([str(strict_python), "-c", UNDECODABLE], capture_output=True, text=True,
-                       env=env, timeout=60)
+    r = strict_python(UNDECODABLE)
     assert r.returncode == 0 and r.stdout == "ok\n", r.stderr

@@ -3,6 +3,7 @@ libc hands out, records it never builds, and walks from many threads."""
 
 import ctypes
 import os
+import textwrap
 import threading
 
 import pytest
@@ -187,3 +188,39 @@ def test_walks_without_the_lock_are_per_thread():
 
     run_threads(walk, 8)
     assert not bad and handles == [0] * 8
+
+
+# A walk that fails midway: with strict file-system errors, a login name that
+# cannot be decoded ends the call in the middle of the database. The walk
+# must still be ended (endutxent), the lock given back (another thread's
+# walk then completes) and no handle left open.
+MIDWAY = textwrap.dedent("""
+    import sys, threading, _morvex_bsd as m, fakebsd
+    from fakebsd import utmpx
+    assert sys.getfilesystemencodeerrors() == "strict"
+    good = utmpx(b"alice", b"pts/0", b"192.0.2.7", sec=1765184410, pid=1206)
+    bad = utmpx(b"b\\xff\\xfeb", b"pts/1", b"192.0.2.8", sec=1765184411, pid=1207)
+    fakebsd.install({"utmpx": [good]}, "global")
+    fakebsd.install({"utmpx": [good, bad, good]}, "thread")
+    try:
+        m.users()
+    except UnicodeDecodeError as e:
+        assert e.object == b"b\\xff\\xfeb", e.object
+    else:
+        raise AssertionError("users() decoded the name")
+    walk = [c for c, _ in fakebsd.calls() if c.endswith("utxent")]
+    assert walk == ["setutxent", "getutxent", "getutxent", "endutxent"], walk
+    assert not any(fakebsd.resources().values()), fakebsd.resources()
+    out = []
+    t = threading.Thread(target=lambda: out.append(m.users()), daemon=True)
+    t.start()
+    t.join(20)
+    assert not t.is_alive(), "the lock was kept"
+    assert [u[0] for u in out[0]] == ["alice"], out
+    print("ok")
+""")
+
+
+def test_walk_failing_midway(strict_python):
+    r = strict_python(MIDWAY)
+    assert r.returncode == 0 and r.stdout == "ok\n", r.stderr

@@ -7,6 +7,9 @@
 //   MORVEX_FUZZ_PATH    directories put in front of sys.path (the fuzz build
 //                       of the module and the stand-in, and tests/fuzz)
 //
+// Half the mutations are libFuzzer's own, half the target's mutate(), which
+// knows the records and their fields.
+//
 // The interpreter starts once. For each input the target's run(data)
 // installs the input as the raw answer of the call it fuzzes, calls the
 // module and checks the result; whatever it raises (a broken property, or
@@ -18,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #ifndef MORVEX_FUZZ_TARGET
 #error "MORVEX_FUZZ_TARGET names the target"
@@ -25,8 +29,10 @@
 
 namespace {
 
-// targets.TARGETS[MORVEX_FUZZ_TARGET].run; owned for the life of the process.
+// targets.TARGETS[MORVEX_FUZZ_TARGET].run and .mutate; owned for the life of
+// the process.
 PyObject *run_one = nullptr;
+PyObject *mutate_one = nullptr;
 
 [[noreturn]] void die(const char *what) {
     if (PyErr_Occurred())
@@ -71,7 +77,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     PyObject *table = PyObject_GetAttrString(targets, "TARGETS");
     PyObject *target = table ? PyMapping_GetItemString(table, MORVEX_FUZZ_TARGET) : nullptr;
     run_one = target ? PyObject_GetAttrString(target, "run") : nullptr;
-    if (!run_one)
+    mutate_one = run_one ? PyObject_GetAttrString(target, "mutate") : nullptr;
+    if (!mutate_one)
         die("no such target");
     Py_DECREF(target);
     Py_DECREF(table);
@@ -90,4 +97,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         die("the property does not hold for this input");
     Py_DECREF(result);
     return 0;
+}
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max_size, unsigned int seed) {
+    if (seed % 2 == 0)
+        return LLVMFuzzerMutate(data, size, max_size);
+    PyObject *result = PyObject_CallFunction(mutate_one, "y#nI", reinterpret_cast<const char *>(data),
+                                             static_cast<Py_ssize_t>(size), static_cast<Py_ssize_t>(max_size),
+                                             seed);
+    if (!result)
+        die("the target's mutation failed");
+    if (result == Py_None) {
+        Py_DECREF(result);
+        return LLVMFuzzerMutate(data, size, max_size);
+    }
+    char *out;
+    Py_ssize_t n;
+    if (PyBytes_AsStringAndSize(result, &out, &n) < 0 || static_cast<size_t>(n) > max_size)
+        die("the target's mutation is not an input");
+    std::memcpy(data, out, static_cast<size_t>(n));
+    Py_DECREF(result);
+    return static_cast<size_t>(n);
 }

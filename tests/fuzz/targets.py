@@ -11,9 +11,10 @@ AssertionError; the harness (harness.cpp) turns it into a crash.
 An input is a control byte, then the answers for successive invocations of
 the call (a measurement, a fetch, a re-read ...) separated by CALL; each
 answer is a list of records separated by RECORD. A target that knows its
-record sizes pads or cuts each record to its size, so that mutations inside
+record types pads or cuts each record to its size, so that mutations inside
 a record keep the records after it aligned and reach the deep paths; with
-RAW set in the control byte the records are joined as they are. The low
+FILL in the control byte it also fills every text field of every record to
+its end (no NUL), and with RAW it joins the records as they are. The low
 three bits of the control byte pick a length for sysctl to report instead of
 the true one (REPORTS).
 
@@ -24,6 +25,7 @@ the true one (REPORTS).
 """
 
 import os
+import random
 import struct
 import sys
 
@@ -34,6 +36,7 @@ from fakebsd import C, answers, fault
 CALL = b"\xa5MVX-CALL\xa5"
 RECORD = b"\xa5MVX-REC\xa5"
 RAW = 0x10
+FILL = 0x80
 MAX_CALLS = 8
 
 PID = 1310          # the default server's python3.13: threads, files, maps, sockets
@@ -219,14 +222,18 @@ def reporting(call, key, text_key, control, answers_):
 class Target:
     """One parser's target.
 
-    setup(control, answers) -> (machine description, calls), where answers
-    are the joined answers, one per invocation. `frame(i, n)` gives the size
-    of record i of n in an answer (None: taken as it is). `seeds(profile)`
-    gives the profile's valid answers as lists of records.
+    setup(control, answers) -> (machine description, calls[, must_fail]),
+    where answers are the joined answers, one per invocation. `frame(i, n)`
+    names the record type of record i of n in an answer (None: taken as it
+    is). `seeds(profile)` gives the profile's valid answers as lists of
+    records.
     """
 
-    def __init__(self, name, setup, seeds, frame=None, strict=False):
+    def __init__(self, name, setup, seeds, frame=None, strict=False, fields=None):
         self.name, self.setup, self.seeds, self.frame = name, setup, seeds, frame
+        # The record types for field mutations (mutate), where they differ
+        # from the framing (packed records keep their own lengths).
+        self.fields = fields or frame
         # Whether the target runs in an interpreter with strict file-system
         # errors, where names that cannot be decoded fail the call.
         self.strict = strict
@@ -236,8 +243,8 @@ class Target:
         for records in calls:
             if self.frame and not control & RAW:
                 n = len(records)
-                records = [r if (size := self.frame(i, n)) is None else fit(r, size)
-                           for i, r in enumerate(records)]
+                records = [r if (rec := self.frame(i, n)) is None else
+                           framed(r, rec, control & FILL) for i, r in enumerate(records)]
             out.append(b"".join(records))
         return out
 
@@ -247,19 +254,48 @@ class Target:
         if setup is not None:
             exercise(*setup)
 
+    def mutate(self, data, max_size, seed):
+        """A structure-aware mutation of data (None: none to offer): a bit
+        of the control byte, or one field of one record set to a boundary
+        value (integers) or filled to its end (texts)."""
+        rnd = random.Random(seed)
+        control, calls = decode(data)
+        if not self.fields or rnd.randrange(4) == 0:
+            control ^= 1 << rnd.randrange(8)
+        else:
+            k = rnd.randrange(len(calls))
+            records = calls[k]
+            i = rnd.randrange(len(records))
+            rec = self.fields(i, len(records))
+            spots = field_spots(rec)
+            if not spots:
+                return None
+            off, width, kind = rnd.choice(spots)
+            data = bytearray(records[i].ljust(off + width, b"\0"))
+            if kind == "chars":
+                fill = rnd.choice((b"A", b"/", b"\xff", b"\x80", b"%"))
+                data[off:off + width] = fill * width
+            else:
+                data[off:off + width] = boundary(rnd, width, size(rec)).to_bytes(width, "little")
+            records[i] = bytes(data)
+        out = encode(calls, control)
+        return out if len(out) <= max_size else None
 
-def exercise(desc, calls, must_fail=False):
+
+def exercise(desc, calls, expect=None):
     """Install the machine, make the calls, check each answer's shape and
-    that every handle was given back; with must_fail, that every call
-    raised (its answer is one the module must refuse)."""
+    that every handle was given back; with expect "fail", that every call
+    raised (its answer is one the module must refuse), with "succeed" that
+    none did."""
     with fakebsd.machine(desc):
         for name, args in calls:
             try:
                 result = getattr(m, name)(*args)
-            except ALLOWED:
+            except ALLOWED as e:
+                assert expect != "succeed", f"{name}{args!r} refused a sound answer: {e!r}"
                 continue
             assert SHAPES[name](result), f"{name}{args!r} answered {result!r}"
-            assert not must_fail, f"{name}{args!r} took a malformed answer: {result!r}"
+            assert expect != "fail", f"{name}{args!r} took a malformed answer: {result!r}"
         left = {k: v for k, v in fakebsd.resources().items() if v}
         assert not left, f"handles left open after {calls!r}: {left}"
 
@@ -267,11 +303,34 @@ def exercise(desc, calls, must_fail=False):
 TARGETS = {}
 
 
-def target(name, seeds, frame=None, strict=False):
+def target(name, seeds, frame=None, strict=False, fields=None):
     def register(setup):
-        TARGETS[name] = Target(name, setup, seeds, frame, strict)
+        TARGETS[name] = Target(name, setup, seeds, frame, strict, fields)
         return setup
     return register
+
+
+_spots = {}
+
+
+def field_spots(record):
+    """(offset, width, kind) of the integer and text fields of a record."""
+    if record not in _spots:
+        _spots[record] = [(off, n, kind) for _, off, n, kind in fakebsd.fields(record)
+                          if kind == "chars" or (kind in ("int", "uint") and n in (1, 2, 4, 8))]
+    return _spots[record]
+
+
+def boundary(rnd, width, record_size):
+    """A value for an integer field of `width` bytes: one at an edge of its
+    range, near the record's size, or any."""
+    top = (1 << 8 * width) - 1
+    edges = [0, 1, 2, 3, 7, 8, 0x7F, 0x80, 0xFF, 0x100, 0x7FFF, 0x8000, 0xFFFF, 0x10001,
+             0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 1 << 32, (1 << 63) - 1, 1 << 63,
+             top, top - 1, record_size - 1, record_size, record_size + 1]
+    if rnd.randrange(4):
+        return rnd.choice([v for v in edges if 0 <= v <= top])
+    return rnd.randrange(top + 1)
 
 
 def size(record):
@@ -279,8 +338,25 @@ def size(record):
 
 
 def every(record):
-    n = size(record)
-    return lambda i, count: n
+    return lambda i, count: record
+
+
+_texts = {}
+
+
+def framed(data, record, fill):
+    """data cut or padded to the record's size; with fill, every text field
+    of the record filled to its end (its NULs made 'A'), as a kernel field
+    without its NUL would be."""
+    data = fit(data, size(record))
+    if not fill:
+        return data
+    if record not in _texts:
+        _texts[record] = [(off, n) for _, off, n, kind in fakebsd.fields(record) if kind == "chars"]
+    out = bytearray(data)
+    for off, n in _texts[record]:
+        out[off:off + n] = out[off:off + n].replace(b"\0", b"A")
+    return bytes(out)
 
 
 def records(data, record):
@@ -437,7 +513,8 @@ def _environ(control, answers_):
 
 
 @target("rlimit", per_pid(lambda pid: answers.sysctl(proc_mib(C.KERN_PROC_RLIMIT, pid,
-                                                                C.RLIMIT_NOFILE))))
+                                                                C.RLIMIT_NOFILE))),
+        fields=every("rlimit"))
 def _rlimit(control, answers_):
     """kern.proc.rlimit: one struct rlimit."""
     mib = proc_mib(C.KERN_PROC_RLIMIT, PID, C.RLIMIT_NOFILE)
@@ -507,7 +584,7 @@ def packed(data):
 
 
 @target("packed_descriptor_table",
-        per_pid(lambda pid: answers.sysctl(FILEDESC + (pid,)), packed))
+        per_pid(lambda pid: answers.sysctl(FILEDESC + (pid,)), packed), fields=every("kinfo_file"))
 def _packed_descriptor_table(control, answers_):
     """kern.proc.filedesc: packed records, walked by libutil's kinfo_getfile
     by their own sizes; a measurement, then the read."""
@@ -522,7 +599,8 @@ def _memory_map(control, answers_):
             [("proc_memory_maps", (PID,))])
 
 
-@target("packed_memory_map", per_pid(lambda pid: answers.sysctl(VMMAP + (pid,)), packed))
+@target("packed_memory_map", per_pid(lambda pid: answers.sysctl(VMMAP + (pid,)), packed),
+        fields=every("kinfo_vmentry"))
 def _packed_memory_map(control, answers_):
     """kern.proc.vmmap: packed records, walked by libutil's kinfo_getvmmap."""
     return ({"faults": [fault("sysctl", VMMAP + (PID,), answers=answers_)]},
@@ -544,8 +622,7 @@ def _file_table(control, answers_):
 
 def list_frame(header, record):
     """Header, records, trailer."""
-    h, r = size(header), size(record)
-    return lambda i, n: h if i == 0 or i == n - 1 else r
+    return lambda i, n: header if i == 0 or i == n - 1 else record
 
 
 def list_records(header, record):
@@ -579,12 +656,14 @@ def protocol_list(name, header, record, calls):
             frame=list_frame(header, record))
     def setup(control, answers_):
         # With one answer for every read and its true length reported, a
-        # call that reads the list must refuse a malformed one, wherever the
-        # slip is: a walk that steps over the trailer into the rest of its
-        # buffer, or that takes a record running into the trailer.
-        one = len(answers_) == 1 and reported(control, answers_[0]) is None
-        return ({"faults": node_faults(name, control, answers_)}, calls,
-                one and malformed_list(answers_[0], header, record))
+        # call that reads the list must refuse a malformed one and take a
+        # sound one, wherever a slip is: a walk that steps over the trailer
+        # into the rest of its buffer, or that takes a record running into
+        # the trailer.
+        expect = None
+        if len(answers_) == 1 and reported(control, answers_[0]) is None:
+            expect = "fail" if malformed_list(answers_[0], header, record) else "succeed"
+        return {"faults": node_faults(name, control, answers_)}, calls, expect
     setup.__doc__ = f"{name}: header, records, trailer, each record with its own length."
 
 
