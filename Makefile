@@ -89,7 +89,7 @@ check-asan: $(VENV)/.ready
 # fails the check and is minimised into the corpus as a regression input.
 # `make fuzz-long TARGET=<name> SECONDS=<n>` runs one target for longer
 # (`python tests/fuzz/targets.py --list` names them).
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 90
 
 fuzz-build: build
 	sh tools/fuzz/build.sh

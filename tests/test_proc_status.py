@@ -2,11 +2,6 @@
 name and the thread count."""
 
 import errno
-import os
-import shutil
-import subprocess
-import sys
-import sysconfig
 import textwrap
 
 import pytest

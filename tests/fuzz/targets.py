@@ -24,10 +24,14 @@ the true one (REPORTS).
     python tests/fuzz/targets.py --dict         libFuzzer's dictionary
 """
 
+import base64
+import gzip
+import json
 import os
 import random
 import struct
 import sys
+import tempfile
 
 import _morvex_bsd as m
 import fakebsd
@@ -260,6 +264,8 @@ class Target:
         value (integers) or filled to its end (texts)."""
         rnd = random.Random(seed)
         control, calls = decode(data)
+        if not self.fields and rnd.randrange(4):
+            return None  # libFuzzer's own, mostly, where records have no fields known
         if not self.fields or rnd.randrange(4) == 0:
             control ^= 1 << rnd.randrange(8)
         else:
@@ -707,10 +713,6 @@ def _ifaddrs_seeds(profile):
     """The profile's getifaddrs entries, as a capture records them: a name
     (16 bytes), flags, then address, netmask, destination and data, each a
     u16 length (0xFFFF: none) and its bytes."""
-    import gzip
-    import json
-    import tempfile
-
     from fakebsd import capture
     with on(profile), tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "c.gz")
@@ -719,9 +721,7 @@ def _ifaddrs_seeds(profile):
             for line in f:
                 rec = json.loads(line)
                 if rec.get("call") == "getifaddrs" and "answer" in rec:
-                    import base64
-                    data = base64.b64decode(rec["answer"])
-                    return [[e for e in _ifaddrs_split(data)]]
+                    return [_ifaddrs_split(base64.b64decode(rec["answer"]))]
     return []
 
 
@@ -763,7 +763,7 @@ def _interface_addresses(control, answers_):
     interface, then its addresses), socket addresses of every kind and
     length; and the interface ioctls on the first interface."""
     ifs = []
-    for entry in answers_[0:1] and _ifaddrs_split(answers_[0]):
+    for entry in _ifaddrs_split(answers_[0]):
         name, flags, addr, netmask, dst = _blobs(entry)
         if not name:
             continue
