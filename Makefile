@@ -23,7 +23,7 @@ endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long check-threads check-tsan check-sweep bench clean
+.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-sweep bench clean
 
 all: test
 
@@ -88,7 +88,8 @@ check-asan: $(VENV)/.ready
 # its committed corpus, then fuzzes for FUZZ_SECONDS; two run at once. A crash
 # fails the check and is minimised into the corpus as a regression input.
 # `make fuzz-long TARGET=<name> SECONDS=<n>` runs one target for longer
-# (`python tests/fuzz/targets.py --list` names them).
+# (`python tests/fuzz/targets.py --list` names them); `make fuzz-coverage`
+# tells the module's coverage by each target's corpus.
 FUZZ_SECONDS ?= 90
 
 fuzz-build: build
@@ -99,6 +100,10 @@ check-fuzz: fuzz-build
 
 fuzz-long: fuzz-build
 	sh tools/fuzz/run.sh long $(TARGET) $(or $(SECONDS),600)
+
+# The module's edges each target's corpus covers (after check-fuzz or fuzz-long).
+fuzz-coverage:
+	sh tools/fuzz/coverage.sh $(TARGET)
 
 # The suite with every test run in 4 threads at once, twice in each thread
 # (the thread stress test, which swaps the process-wide machine, runs alone).
