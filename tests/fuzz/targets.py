@@ -347,9 +347,6 @@ def every(record):
     return lambda i, count: record
 
 
-_texts = {}
-
-
 def framed(data, record, fill):
     """data cut or padded to the record's size; with fill, every text field
     of the record filled to its end (its NULs made 'A'), as a kernel field
@@ -357,11 +354,10 @@ def framed(data, record, fill):
     data = fit(data, size(record))
     if not fill:
         return data
-    if record not in _texts:
-        _texts[record] = [(off, n) for _, off, n, kind in fakebsd.fields(record) if kind == "chars"]
     out = bytearray(data)
-    for off, n in _texts[record]:
-        out[off:off + n] = out[off:off + n].replace(b"\0", b"A")
+    for off, n, kind in field_spots(record):
+        if kind == "chars":
+            out[off:off + n] = out[off:off + n].replace(b"\0", b"A")
     return bytes(out)
 
 
