@@ -23,7 +23,7 @@ endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-sweep bench clean
+.PHONY: all demo test build check-freebsd check-real-freebsd real-freebsd-shell check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-sweep bench clean
 
 all: test
 
@@ -63,6 +63,21 @@ check-freebsd: build
 	mkdir -p build
 	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp
 	CMAKE=$(CURDIR)/$(VENV)/bin/cmake LAYOUT_ASSERTS=build/layout_asserts.cpp bash tools/check-freebsd/run.sh
+
+# The module on a real FreeBSD 14.2 kernel: a FreeBSD guest under QEMU (pure
+# emulation) made from the lab in FREEBSD_LAB (an installed tree, makefs and
+# mkimg), with CPython 3.13t, libffi and the module cross-built for it with
+# clang-19 (cached under $(CACHE)/freebsd-14.2), runs the real-kernel suite
+# (tests/real) and brings its results back into build/real-freebsd/out.
+# real-freebsd-shell boots the same guest for a look around (root, no password).
+FREEBSD_LAB ?= ../shared/freebsd-lab
+export FREEBSD_LAB
+
+check-real-freebsd: $(VENV)/.ready
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/run.sh
+
+real-freebsd-shell: $(VENV)/.ready
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/run.sh shell
 
 # The module and the control module against the headers of the newest CPython
 # releases Debian packages (3.14, 3.15), free-threaded: warnings are errors.

@@ -6,7 +6,9 @@ FreeBSD.
         [--cmake-build DIR --target NAME]
 
 - An x86-64 ELF64 shared object whose C library is FreeBSD's: libc.so.7 is
-  needed, every version it asks for is an FBSD_ one, nothing asks for GLIBC_.
+  needed, every version it asks for is an FBSD_ one or one the --lib
+  libraries define (FreeBSD's libcxxrt and libgcc_s carry CXXABI_1.3,
+  GLIBCXX_3.4 and GCC_3.0 for compatibility), nothing asks for GLIBC_.
 - Its NEEDED names include libc, libkvm, libutil and libdevstat and nothing
   outside FreeBSD's base libraries (no stand-in, no libpython: an extension
   module takes the interpreter's symbols from the process).
@@ -14,11 +16,13 @@ FreeBSD.
   the --lib libraries that the module needs (NEEDED): zig's stubs of
   FreeBSD's libc, libthr and libutil, made from FreeBSD's ABI lists, and
   stubs of libkvm and libdevstat that export exactly the functions their
-  headers declare; or is part of the CPython C API (a Py/_Py name that
-  LIBPYTHON exports).
+  headers declare, or a real FreeBSD tree's libraries; or is part of the
+  CPython C API (a Py/_Py name that LIBPYTHON exports); or is a weak
+  reference nothing defines (it stays null).
 - With --cmake-build: each library the symbols come from is one the target
   links by name in CMakeLists.txt (-lkvm, -lutil, ...), read from CMake's
-  file API, or one the C++ compiler driver links by itself (libc, libm).
+  file API, or one the C++ compiler driver links by itself (libc, libm, and
+  libc++, libcxxrt and libgcc_s when it links FreeBSD's C++ runtime).
   zig resolves against all of FreeBSD's libc components whether asked or
   not, so a library missing from CMakeLists.txt shows only here.
 
@@ -36,8 +40,9 @@ import sys
 
 # FreeBSD 14's base libraries by the name a binary records for them.
 REQUIRED = {"libc.so.7", "libkvm.so.7", "libutil.so.9", "libdevstat.so.7"}
-# What FreeBSD's c++ driver links without being asked.
-IMPLICIT = {"libc.so.7", "libm.so.5"}
+# What FreeBSD's c++ driver links without being asked (libc++ brings libcxxrt,
+# the C++ ABI runtime; libgcc_s the unwinder).
+IMPLICIT = {"libc.so.7", "libm.so.5", "libc++.so.1", "libcxxrt.so.1", "libgcc_s.so.1"}
 BASE = REQUIRED | {"libthr.so.3", "libm.so.5", "libgcc_s.so.1", "libc++.so.1", "libcxxrt.so.1"}
 
 
@@ -45,14 +50,18 @@ def run(*cmd):
     return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
 
 
-def dynamic_symbols(path, which):
+def dynamic_symbols(path, which, weak=None):
     """{name: set of versions ('' for none)} of the dynamic symbols nm lists;
-    which is '--undefined-only' or '--defined-only'."""
+    which is '--undefined-only' or '--defined-only'. The names of weak ones
+    are added to the set weak when one is given."""
     out = {}
     for line in run("nm", "-D", which, path).splitlines():
-        sym = line.split()[-1] if line.split() else ""
+        fields = line.split()
+        sym = fields[-1] if fields else ""
         name, _, version = sym.partition("@")
         out.setdefault(name, set()).add(version.lstrip("@"))
+        if weak is not None and len(fields) >= 2 and fields[-2] in ("w", "v"):
+            weak.add(name)
     return out
 
 
@@ -112,21 +121,27 @@ def main(argv=None):
     if foreign:
         failures.append(f"NEEDED names libraries FreeBSD's base does not have: {', '.join(foreign)}")
 
+    libs = {soname(lib): dynamic_symbols(lib, "--defined-only") for lib in args.lib}
+    # FreeBSD's own versions, and those its C++ runtime libraries (libcxxrt,
+    # libgcc_s) define for compatibility with GNU's: CXXABI_1.3, GCC_3.0...
+    defined_versions = {v for syms in libs.values() for vs in syms.values() for v in vs if v}
     versions = run("readelf", "-V", "-W", args.module)
     asked = re.findall(r"Name: (\S+)\s+Flags", versions)
-    bad_versions = sorted({v for v in asked if not v.startswith("FBSD_")})
+    bad_versions = sorted({v for v in asked
+                           if not v.startswith("FBSD_")
+                           and (v.startswith("GLIBC_") or v not in defined_versions)})
     if bad_versions:
         failures.append(f"asks for symbol versions FreeBSD does not define: {', '.join(bad_versions)}")
     if not any(v.startswith("FBSD_") for v in asked):
         failures.append("binds nothing to FreeBSD's libc (no FBSD_ symbol versions)")
 
-    libs = {soname(lib): dynamic_symbols(lib, "--defined-only") for lib in args.lib}
     c_api = {n for n in dynamic_symbols(args.python, "--defined-only") if re.match(r"_?Py", n)}
 
     by_name = linked_by_name(args.cmake_build, args.target) if args.cmake_build else None
     counts = {}
     unresolved = []
-    for name, versions in sorted(dynamic_symbols(args.module, "--undefined-only").items()):
+    weak = set()
+    for name, versions in sorted(dynamic_symbols(args.module, "--undefined-only", weak).items()):
         version = sorted(versions)[0]
         # An unversioned reference binds to any definition; a versioned one
         # only to a definition of that version.
@@ -143,6 +158,8 @@ def main(argv=None):
             where = linked[0]
         elif name in c_api:
             where = "CPython C API"
+        elif name in weak and not providers:
+            continue  # a weak reference nothing defines stays null (crtbegin's _Jv_RegisterClasses)
         else:
             shown_name = f"{name}@{version}" if version else name
             if providers:

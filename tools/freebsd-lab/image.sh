@@ -1,0 +1,82 @@
+#!/bin/sh
+# The guest's disk image: the unpacked FreeBSD tree plus
+#   /morvex/python       the cross-built interpreter, the module and pytest
+#                        (pure-Python wheels, unpacked into site-packages)
+#   /morvex/tests/real   the real-kernel suite, copied from the repo
+#   /morvex/capture.py   the capture command
+#   /morvex/lab.conf     which guest script rc.local runs
+#   /etc/rc.local        the test run (runs at the end of boot, powers off)
+# each with a METALOG line, then makefs and mkimg as in the lab's README.
+# Environment: GUEST_SCRIPT (guest path of the script rc.local runs; default
+# the suite's tests/real/run-guest.sh when the repo has it, else the lab's own
+# smoke-guest.sh), IMAGE (default build/real-freebsd/fbsd.img).
+. "$(dirname "$0")/common.sh"
+OUTDIR=${REAL_FREEBSD_BUILD:-$PROJECT/build/real-freebsd}
+IMAGE=${IMAGE:-$OUTDIR/fbsd.img}
+STAGE=$OUTDIR/root
+SITE=$GUEST_PY/lib/python3.13t/site-packages
+[ -f "$PYSTAGE$SITE/_morvex_bsd.cpython-313t.so" ] || lab_die "no module in the staged interpreter (run module.sh)"
+
+# pytest and its dependencies: pure-Python wheels, fetched once into the cache
+# (the version the project's requirements-dev.txt pins).
+WHEELS=$FBSD/wheels
+PYTEST_REQ=$(grep -E '^pytest==' "$PROJECT/requirements-dev.txt" || echo pytest)
+if ! ls "$WHEELS"/pytest-*.whl >/dev/null 2>&1; then
+    lab_say "fetching $PYTEST_REQ wheels"
+    mkdir -p "$WHEELS"
+    "$HOST_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: \
+        --platform any --python-version 3.13 --implementation py --dest "$WHEELS" "$PYTEST_REQ" ||
+        lab_die "cannot download the pytest wheels"
+fi
+
+rm -rf "$STAGE" "$IMAGE" "$OUTDIR/rootfs.ufs"
+mkdir -p "$OUTDIR"
+cp -a "$SYSROOT" "$STAGE"
+rm -f "$STAGE/.unpacked"
+mkdir -p "$STAGE/morvex"
+# The interpreter, without its static library (nothing in the guest links).
+cp -a "$PYSTAGE$GUEST_PY" "$STAGE/morvex/"
+find "$STAGE$GUEST_PY" -name 'libpython3.13t.a' -delete
+"$HOST_PY" - "$STAGE$SITE" "$WHEELS"/*.whl <<'PY'
+import sys, zipfile
+site = sys.argv[1]
+for whl in sys.argv[2:]:
+    zipfile.ZipFile(whl).extractall(site)
+PY
+mkdir -p "$STAGE/morvex/tests"
+if [ -d "$PROJECT/tests/real" ]; then
+    cp -a "$PROJECT/tests/real" "$STAGE/morvex/tests/"
+    find "$STAGE/morvex/tests" -name __pycache__ -prune -exec rm -rf {} +
+fi
+cp "$PROJECT/standin/python/fakebsd/capture.py" "$STAGE/morvex/capture.py"
+cp "$LAB_HERE/smoke-guest.sh" "$STAGE/morvex/smoke-guest.sh"
+if [ -z "${GUEST_SCRIPT:-}" ]; then
+    if [ -f "$PROJECT/tests/real/run-guest.sh" ]; then
+        GUEST_SCRIPT=/morvex/tests/real/run-guest.sh
+    else
+        GUEST_SCRIPT=/morvex/smoke-guest.sh
+    fi
+fi
+[ -f "$STAGE$GUEST_SCRIPT" ] || lab_die "GUEST_SCRIPT=$GUEST_SCRIPT is not in the image"
+printf 'GUEST_SCRIPT=%s\n' "$GUEST_SCRIPT" >"$STAGE/morvex/lab.conf"
+cp "$LAB_HERE/rc.local" "$STAGE/etc/rc.local"
+chmod -R u+rwX,go+rX,go-w "$STAGE/morvex"
+chmod 755 "$STAGE/etc/rc.local"
+# Static addresses for vtnet0 (QEMU's user network), no DHCP wait.
+cat >>"$STAGE/etc/rc.conf" <<'CONF'
+ifconfig_vtnet0="inet 10.0.2.15 netmask 255.255.255.0"
+ifconfig_vtnet0_ipv6="inet6 fec0::15 prefixlen 64"
+defaultrouter="10.0.2.2"
+CONF
+{
+    cat "$SYSROOT/METALOG"
+    "$HOST_PY" "$LAB_HERE/metalog.py" "$STAGE" morvex etc/rc.local
+} >"$STAGE/METALOG.new"
+mv "$STAGE/METALOG.new" "$STAGE/METALOG"
+lab_say "GUEST_SCRIPT=$GUEST_SCRIPT; making $IMAGE"
+(cd "$STAGE" && "$FBSD/bin/makefs" -D -N etc -B little -t ffs -o label=rootfs -o version=2 \
+    -o softupdates=1 -s "${IMAGE_SIZE:-1g}" "$OUTDIR/rootfs.ufs" METALOG) >"$OUTDIR/makefs.log" 2>&1 ||
+    { grep -v 'duplicate definition' "$OUTDIR/makefs.log" | tail -20; lab_die "makefs failed"; }
+"$FBSD/bin/mkimg" -s gpt -f raw -b "$STAGE/boot/pmbr" -p freebsd-boot/bootfs:="$STAGE/boot/gptboot" \
+    -p freebsd-ufs/rootfs:="$OUTDIR/rootfs.ufs" -o "$IMAGE" || lab_die "mkimg failed"
+rm -f "$OUTDIR/rootfs.ufs"

@@ -1,0 +1,68 @@
+#!/bin/sh
+# CPython 3.13, free-threaded, cross-compiled for FreeBSD 14.2 amd64 from the
+# same Debian python3.13 source the host interpreter is built from, installed
+# with DESTDIR into $PYSTAGE as the guest's /morvex/python. Needs the host's
+# free-threaded 3.13 (tools/bootstrap-python.sh) as the build interpreter and
+# libffi from libffi.sh. Skipped when already there.
+. "$(dirname "$0")/common.sh"
+. "$LAB_HERE/toolchain.sh"
+PY=$PYSTAGE$GUEST_PY/bin/python3.13t
+[ -f "$PYSTAGE/.built" ] && [ -x "$PY" ] && exit 0
+[ -x "$HOST_PY" ] || MORVEX_CACHE=$CACHE sh "$PROJECT/tools/bootstrap-python.sh"
+[ -f "$XPREFIX/lib/libffi.a" ] || lab_die "no cross-built libffi in $XPREFIX (run libffi.sh)"
+ensure_deb_src python3.13
+WORK=$FBSD/src-python
+rm -rf "$WORK"; mkdir -p "$WORK"; cd "$WORK"
+lab_say "fetching and cross-building CPython 3.13t for FreeBSD (several minutes)"
+apt-get source --download-only python3.13 >/dev/null 2>&1
+tar xf "$(ls python3.13_*.orig.tar.xz | head -n1)"
+cd "$(find . -maxdepth 1 -type d -name 'Python-3.13*' | head -n1)"
+
+# 3.13's configure cross-builds only for the hosts it lists; FreeBSD is added
+# the way later releases have it: the system name, the release from the
+# host triple (so sys.platform is freebsd14, as in a native build) and the
+# CPU as the host platform's suffix.
+awk '
+    /^\t\*-\*-linux-android\*\)$/ && !sys {
+        print "\t*-*-freebsd*)"
+        print "\t\tac_sys_system=FreeBSD"
+        print "\t\t_cross_release=`echo $host | sed -n \"s/.*-freebsd\\([0-9.]*\\).*/\\1/p\"`"
+        print "\t\t;;"
+        sys = 1
+    }
+    /^\tac_sys_release=$/ && sys && !rel { print "\tac_sys_release=${_cross_release-}"; rel = 1; next }
+    /^\t\*-\*-cygwin\*\)$/ && rel && !ident {
+        getline nxt
+        if (nxt ~ /_host_ident=$/) {
+            print "\t*-*-freebsd*)"; print "\t\t_host_ident=$host_cpu"; print "\t\t;;"; ident = 1
+        }
+        print; print nxt; next
+    }
+    { print }
+    END { if (!(sys && rel && ident)) exit 1 }
+' configure >configure.new || lab_die "configure of this CPython is not the expected shape"
+mv configure.new configure; chmod 755 configure
+
+# libffi through pkg-config, only the cross-built one; everything else from
+# the sysroot's headers and libraries.
+PKG_CONFIG_LIBDIR=$XPREFIX/lib/pkgconfig PKG_CONFIG_PATH="" \
+./configure --build=x86_64-pc-linux-gnu --host=$TRIPLE \
+    --prefix=$GUEST_PY --disable-gil --with-build-python="$HOST_PY" \
+    --without-ensurepip --disable-test-modules \
+    ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
+    >configure.log 2>&1 || { tail -30 configure.log; lab_die "CPython configure failed"; }
+make -j2 >build.log 2>&1 || { grep -iE 'error|fatal' build.log | tail -30; lab_die "CPython build failed"; }
+rm -rf "$PYSTAGE"
+make install DESTDIR="$PYSTAGE" >install.log 2>&1 || { tail -30 install.log; lab_die "CPython install failed"; }
+# Without debug information: a quarter of the size, in the image and the cache.
+find "$PYSTAGE$GUEST_PY" -type f \( -name '*.so' -o -path '*/bin/python3.13t' \) \
+    -exec "$LLVM/llvm-strip" --strip-debug {} +
+# The extension modules it could not build, for the record.
+sed -n "/^The necessary bits/,\$p" build.log >"$PYSTAGE/modules-missing.txt" || true
+for m in _ctypes zlib _json binascii _socket select resource _posixsubprocess _struct math _datetime; do
+    ls "$PYSTAGE$GUEST_PY"/lib/python3.13t/lib-dynload/$m.cpython-*.so >/dev/null 2>&1 ||
+        grep -q "^$m " Modules/Setup.bootstrap 2>/dev/null || grep -qw "$m" Modules/config.c ||
+        lab_die "the cross-built CPython has no $m module"
+done
+cd /; rm -rf "$WORK"
+touch "$PYSTAGE/.built"
