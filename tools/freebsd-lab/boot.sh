@@ -12,7 +12,6 @@
 # The console goes to the terminal and to build/real-freebsd/console.log.
 # Environment: BOOT_TIMEOUT (seconds, default 1800), IMAGE.
 . "$(dirname "$0")/common.sh"
-OUTDIR=${REAL_FREEBSD_BUILD:-$PROJECT/build/real-freebsd}
 IMAGE=${IMAGE:-$OUTDIR/fbsd.img}
 [ -f "$IMAGE" ] || lab_die "no image $IMAGE (run image.sh)"
 QEMU="qemu-system-x86_64 -accel tcg,thread=multi -cpu max -smp 2 -m 2048 -nographic -no-reboot

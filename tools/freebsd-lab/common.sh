@@ -4,6 +4,8 @@
 #                     (default ../shared/freebsd-lab from the project root)
 #   FREEBSD_CACHE     where the lab's products are kept
 #                     (default $MORVEX_CACHE/freebsd-14.2)
+#   REAL_FREEBSD_BUILD  the module build, the image, the console log and the
+#                     guest's results (default build/real-freebsd)
 set -eu
 LAB_HERE=$(cd "$(dirname "$0")" && pwd)
 PROJECT=$(cd "$LAB_HERE/../.." && pwd)
@@ -18,6 +20,7 @@ XPREFIX=$FBSD/xprefix
 # The cross-built interpreter, staged as it will be in the guest: /morvex/python.
 PYSTAGE=$FBSD/python-stage
 GUEST_PY=/morvex/python
+OUTDIR=${REAL_FREEBSD_BUILD:-$PROJECT/build/real-freebsd}
 TRIPLE=x86_64-unknown-freebsd14.2
 HOST_PY=$CACHE/python3.13t/bin/python3.13t
 LLVM=/usr/lib/llvm-19/bin

@@ -11,7 +11,6 @@
 # the suite's tests/real/run-guest.sh when the repo has it, else the lab's own
 # smoke-guest.sh), IMAGE (default build/real-freebsd/fbsd.img).
 . "$(dirname "$0")/common.sh"
-OUTDIR=${REAL_FREEBSD_BUILD:-$PROJECT/build/real-freebsd}
 IMAGE=${IMAGE:-$OUTDIR/fbsd.img}
 STAGE=$OUTDIR/root
 SITE=$GUEST_PY/lib/python3.13t/site-packages

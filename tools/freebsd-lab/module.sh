@@ -7,7 +7,7 @@
 . "$(dirname "$0")/common.sh"
 PYINC=$PYSTAGE$GUEST_PY/include/python3.13t
 [ -f "$PYINC/Python.h" ] || lab_die "no cross-built CPython in $PYSTAGE (run python.sh)"
-BUILD=${MODULE_BUILD:-$PROJECT/build/real-freebsd/module}
+BUILD=$OUTDIR/module
 CMAKE=${CMAKE:-cmake}
 command -v "$CMAKE" >/dev/null 2>&1 || CMAKE=$PROJECT/.venv/bin/cmake
 SOABI=$(sed -n "s/^ *'SOABI': '\(.*\)',$/\1/p" "$PYSTAGE$GUEST_PY"/lib/python3.13t/_sysconfigdata_t_freebsd*.py)

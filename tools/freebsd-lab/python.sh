@@ -48,7 +48,7 @@ mv configure.new configure; chmod 755 configure
 PKG_CONFIG_LIBDIR=$XPREFIX/lib/pkgconfig PKG_CONFIG_PATH="" \
 ./configure --build=x86_64-pc-linux-gnu --host=$TRIPLE \
     --prefix=$GUEST_PY --disable-gil --with-build-python="$HOST_PY" \
-    --without-ensurepip --disable-test-modules \
+    --without-ensurepip --disable-test-modules --with-openssl="$SYSROOT/usr" \
     ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
     >configure.log 2>&1 || { tail -30 configure.log; lab_die "CPython configure failed"; }
 make -j2 >build.log 2>&1 || { grep -iE 'error|fatal' build.log | tail -30; lab_die "CPython build failed"; }

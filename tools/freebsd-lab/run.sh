@@ -26,7 +26,7 @@ sh "$LAB_HERE/boot.sh"
 rc=$?
 set -e
 lab_say "step boot: $(( $(date +%s) - t0 )) s"
-OUT=${REAL_FREEBSD_BUILD:-$PROJECT/build/real-freebsd}/out
+OUT=$OUTDIR/out
 if [ -f "$OUT/pytest.txt" ]; then
     echo "--- the real-kernel suite (build/real-freebsd/out/pytest.txt), last lines:"
     tail -n 15 "$OUT/pytest.txt"
