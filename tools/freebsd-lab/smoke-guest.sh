@@ -10,4 +10,7 @@ uname -a >"$OUT/uname.txt"
 python3 -c 'import sys, sysconfig; print(sys.version, sys.platform, sysconfig.get_config_var("SOABI"), sys._is_gil_enabled())'
 python3 -c 'import ctypes, zlib, gzip, json, base64, socket, select, resource, subprocess, threading, pytest; print("modules ok, pytest", pytest.__version__)' &&
 python3 -c 'import _morvex_bsd as m; print(m.pids()[:5]); print(m.cpu_count_logical(), m.boot_time(), m.net_if_mtu("lo0"))'
-echo $? >"$OUT/status"
+rc=$?
+# The capture command against the real libraries.
+python3 /morvex/capture.py "$OUT/capture.jsonl.gz" || rc=1
+echo $rc >"$OUT/status"
