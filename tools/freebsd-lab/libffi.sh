@@ -18,7 +18,7 @@ cd "$(find . -maxdepth 1 -type d -name 'libffi-*' | head -n1)"
     --prefix="$XPREFIX" --disable-shared --enable-static --with-pic \
     --disable-docs --disable-multi-os-directory CFLAGS="-O2" >configure.log 2>&1 ||
     { tail -30 configure.log; lab_die "libffi configure failed"; }
-make -j2 >build.log 2>&1 || { tail -30 build.log; lab_die "libffi build failed"; }
+nice make -j2 >build.log 2>&1 || { tail -30 build.log; lab_die "libffi build failed"; }
 make install >>build.log 2>&1
 cd /; rm -rf "$WORK"
 [ -f "$XPREFIX/lib/libffi.a" ] || lab_die "libffi installed no libffi.a"

@@ -51,7 +51,7 @@ PKG_CONFIG_LIBDIR=$XPREFIX/lib/pkgconfig PKG_CONFIG_PATH="" \
     --without-ensurepip --disable-test-modules --with-openssl="$SYSROOT/usr" \
     ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
     >configure.log 2>&1 || { tail -30 configure.log; lab_die "CPython configure failed"; }
-make -j2 >build.log 2>&1 || { grep -iE 'error|fatal' build.log | tail -30; lab_die "CPython build failed"; }
+nice make -j2 >build.log 2>&1 || { grep -iE 'error|fatal' build.log | tail -30; lab_die "CPython build failed"; }
 rm -rf "$PYSTAGE"
 make install DESTDIR="$PYSTAGE" >install.log 2>&1 || { tail -30 install.log; lab_die "CPython install failed"; }
 # Without debug information: a quarter of the size, in the image and the cache.
