@@ -1,0 +1,28 @@
+#!/bin/sh
+# The real-kernel run, inside the FreeBSD guest (as root, from rc.local):
+#   sh run-guest.sh OUTDIR
+# First the capture and the module's answers for the same processes, taken
+# one right after the other while the machine is quiet; then the suite.
+# Writes OUTDIR/guest.capture.gz, OUTDIR/answers.json.gz, OUTDIR/pytest.txt,
+# OUTDIR/junit.xml and OUTDIR/status (pytest's exit code).
+OUT=${1:?usage: run-guest.sh OUTDIR}
+HERE=$(cd "$(dirname "$0")" && pwd)
+PY=${PYTHON:-/morvex/python/bin/python3.13t}
+[ -x "$PY" ] || PY=python3
+CAPTURE=${CAPTURE:-/morvex/capture.py}
+mkdir -p "$OUT"
+
+{ sysctl kern.osrelease hw.ncpu hw.physmem hw.pagesize kern.boottime
+  ifconfig -a; mount -p; df -k; id nobody; id labuser; } >"$OUT/machine.txt" 2>&1
+
+"$PY" "$CAPTURE" "$OUT/guest.capture.gz" &&
+    "$PY" "$HERE/record.py" "$OUT/guest.capture.gz" "$OUT/answers.json.gz" ||
+    echo "run-guest: capture or recording failed"
+
+cd /tmp || exit 1
+"$PY" -m pytest -p no:cacheprovider -rs -v --junitxml="$OUT/junit.xml" \
+    "$HERE" >"$OUT/pytest.txt" 2>&1
+rc=$?
+tail -n 40 "$OUT/pytest.txt"
+echo $rc >"$OUT/status"
+exit $rc
