@@ -15,9 +15,20 @@ mkdir -p "$OUT"
 { sysctl kern.osrelease hw.ncpu hw.physmem hw.pagesize kern.boottime
   ifconfig -a; mount -p; df -k; id nobody; id labuser; } >"$OUT/machine.txt" 2>&1
 
+# A scene for the capture: sockets, threads, a zombie, another user's process.
+rm -f /tmp/morvex-scene.ready
+mkfifo /tmp/morvex-scene.in
+"$PY" "$HERE/scene.py" /tmp/morvex-scene.ready </tmp/morvex-scene.in &
+exec 3>/tmp/morvex-scene.in
+for _ in $(seq 1 120); do [ -s /tmp/morvex-scene.ready ] && break; sleep 0.5; done
+echo "run-guest: scene $(cat /tmp/morvex-scene.ready 2>/dev/null)"
+
 "$PY" "$CAPTURE" "$OUT/guest.capture.gz" &&
     "$PY" "$HERE/record.py" "$OUT/guest.capture.gz" "$OUT/answers.json.gz" ||
     echo "run-guest: capture or recording failed"
+exec 3>&-
+wait
+rm -f /tmp/morvex-scene.in /tmp/morvex-scene.ready
 
 cd /tmp || exit 1
 "$PY" -m pytest -p no:cacheprovider -rs -v --junitxml="$OUT/junit.xml" \
