@@ -152,27 +152,18 @@ def main(argv=None):
         if newer:
             failures.append(f"binds symbols newer than {args.max_version} "
                             f"(would not load on a release that stops there): {', '.join(newer)}")
-    # Which library a versioned binding goes to: readelf -V names the file
-    # each version requirement is on.
-    required_from = {}
-    current = None
-    for line in versions.splitlines():
-        m = re.search(r"File: (\S+)\s+Cnt:", line)
-        if m:
-            current = m.group(1)
-            continue
-        m = re.search(r"Name: (\S+)\s+Flags", line)
-        if m and current:
-            required_from.setdefault(m.group(1), set()).add(current)
+    libs = {soname(lib): dynamic_symbols(lib, "--defined-only") for lib in args.lib}
+    c_api = {n for n in dynamic_symbols(args.python, "--defined-only") if re.match(r"_?Py", n)}
+    # A versioned binding to a function the library defines (the version
+    # names are per library: libc and libutil both have an FBSD_1.8).
     for lib in args.unversioned:
+        if lib not in libs:
+            raise SystemExit(f"check_so: --unversioned {lib}: no --lib has that soname")
         bound = sorted(f"{name}@{v}" for name, vs in undefined.items() for v in vs
-                       if v and lib in required_from.get(v, ()))
+                       if v and name in libs[lib])
         if bound:
             failures.append(f"binds {lib}'s functions to a version (it has none before 15, "
                             f"so this would not load on 14): {', '.join(bound)}")
-
-    libs = {soname(lib): dynamic_symbols(lib, "--defined-only") for lib in args.lib}
-    c_api = {n for n in dynamic_symbols(args.python, "--defined-only") if re.match(r"_?Py", n)}
 
     by_name = linked_by_name(args.cmake_build, args.target) if args.cmake_build else None
     counts = {}
