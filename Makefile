@@ -58,7 +58,9 @@ test: build
 # compiler (its FreeBSD branch, FreeBSD's headers), linked, and the shared
 # object checked: FreeBSD's ELF, the libraries it needs, every undefined symbol
 # provided on FreeBSD. Plus every record layout of the stand-in pinned to
-# FreeBSD's by static_asserts.
+# FreeBSD's by static_asserts. For FreeBSD 14.0 and 15.0 (FREEBSD_RELEASES=14
+# or 15 for one); the 14 binary, the one that serves both, binds no symbol
+# version above FBSD_1.7 and libutil's functions unversioned.
 check-freebsd: build
 	mkdir -p build
 	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp

@@ -8,7 +8,9 @@
 #     FreeBSD's libc, libthr and libutil (zig's stubs from FreeBSD's ABI lists)
 #     and libkvm and libdevstat (stubs made here from include/);
 #  3. check_so.py on the result: an ELF for FreeBSD, the libraries it needs,
-#     and every undefined symbol provided on FreeBSD.
+#     and every undefined symbol provided on FreeBSD; for the 14 build, no
+#     symbol version above 14.0's and libutil bound unversioned.
+# All of it for each release of FREEBSD_RELEASES (14 and 15).
 #
 # Usage: tools/check-freebsd/run.sh
 # Environment:
@@ -18,7 +20,9 @@
 #   PY_PREFIX=<dir>        the free-threaded CPython 3.13 install whose headers
 #                          and libpython (the C API's symbols) are used
 #                          (default: ~/.cache/morvex/python3.13t)
-#   BUILD_DIR=<dir>        CMake build folder (default: <repo>/build/freebsd-x86_64)
+#   BUILD_DIR=<dir>        CMake build folder of the 14 build (default:
+#                          <repo>/build/freebsd-x86_64); 15's is <dir>-15
+#   FREEBSD_RELEASES=...   the releases checked (default: "14 15")
 #   CMAKE=<cmake>          (default: <repo>/.venv/bin/cmake, else cmake)
 #   TOOLS_VENV=<dir>       venv holding ziglang (default: <repo>/.venv-tools)
 #   TOOLS_PYTHON=<python>  interpreter to create that venv from
