@@ -49,7 +49,7 @@ from _fakebsd import constants as _constants
 from _fakebsd import fields as _fields
 from _fakebsd import sizeof as _sizeof
 
-from .cpumem import cp_time, cpus as cpu_nodes, swapdev, timeval, vmtotal
+from .cpumem import clockinfo, cp_time, cpus as cpu_nodes, swapdev, timeval, vmtotal
 from .disks import devstat, statfs, temperatures, utmpx
 from .files import argv, fd_table, kinfo_file
 from .ifs import iface, inet, inet6
@@ -293,6 +293,9 @@ def _vm():
     nodes["hw.acpi.battery.time"] = None
     nodes["hw.acpi.acline"] = None
     nodes["kern.vm_guest"] = b"kvm\0"
+    # A guest's kernel runs its clock at 100 Hz; the statistics clock stays
+    # at 127 ticks a second.
+    nodes["kern.clockrate"] = clockinfo(hz=100)
     nodes["hw.hv_vendor"] = b"KVMKVMKVM\0"
     # A guest sees its vCPUs as one flat group, no shared caches.
     nodes["kern.sched.topology_spec"] = (
