@@ -9,7 +9,11 @@ PYTHON_GIL := $(CACHE)/python3.13/bin/python3.13
 
 # PY=gil: test, demo, bench, check-threads and check-leaks run on the ordinary
 # CPython 3.13 with the GIL (its own venv, .venv-gil) instead of the
-# free-threaded one. The other checks always use the free-threaded build.
+# free-threaded one. PY=3.14 and PY=3.15: `make test` runs the suite on
+# Debian's CPython 3.14 or 3.15 in a Debian unstable chroot kept in the cache
+# (tools/test-debian-python.sh; venvs .venv-3.14, .venv-3.15, and .venv-3.14t
+# once Debian has a free-threaded build). The other checks always use the
+# free-threaded 3.13.
 PY ?= ft
 ifeq ($(PY),ft)
 PYTHON     := $(PYTHON_FT)
@@ -17,8 +21,13 @@ VENV       := .venv
 else ifeq ($(PY),gil)
 PYTHON     := $(PYTHON_GIL)
 VENV       := .venv-gil
+else ifneq ($(filter 3.14 3.15,$(PY)),)
+DEBIAN_PY  := $(PY)
+ifneq ($(filter-out test clean,$(or $(MAKECMDGOALS),test)),)
+$(error PY=$(PY) is for `make test` only)
+endif
 else
-$(error PY is ft (free-threaded, the default) or gil)
+$(error PY is ft (free-threaded, the default), gil, 3.14 or 3.15)
 endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
@@ -51,8 +60,13 @@ build: $(VENV)/.built
 demo: build
 	@$(VPY) tools/demo.py $(if $(CAPTURE),--capture $(abspath $(CAPTURE)),$(PROFILE))
 
+ifeq ($(DEBIAN_PY),)
 test: build
 	$(VPY) -m pytest -q tests
+else
+test:
+	sh tools/test-debian-python.sh $(DEBIAN_PY)
+endif
 
 # The module built for x86_64 FreeBSD through CMakeLists.txt with zig as the
 # compiler (its FreeBSD branch, FreeBSD's headers), linked, and the shared
@@ -132,4 +146,4 @@ bench: build
 	$(VPY) bench/run.py
 
 clean:
-	rm -rf build .venv .venv-gil .venv-asan .venv-tsan
+	rm -rf build .venv .venv-gil .venv-asan .venv-tsan .venv-3.14 .venv-3.14t .venv-3.15 .venv-3.15t
