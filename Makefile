@@ -32,7 +32,7 @@ endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-sweep bench clean
+.PHONY: all demo test build check-freebsd check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-tsan-ci check-sweep bench clean
 
 all: test
 
@@ -128,6 +128,20 @@ check-threads: build
 # interpreter built for it (built once into the cache, like the other).
 check-tsan:
 	sh tools/check-tsan.sh
+
+# The same for CI, on the tests that exist for concurrency: libkvm's lock
+# (test_kvm_lock), the utmpx walk and its lock (test_users, the stand-in's
+# per-thread walk), the thread stress gate (machines swapped under callers),
+# and of the 4-thread suite the files whose every test installs and drops a
+# machine of its thread while other threads read theirs (test_standin) and
+# whose calls re-read when the kernel's answer grows between the size query
+# and the fetch (test_net_connections).
+TSAN_CI_TESTS := tests/test_kvm_lock.py tests/test_users.py tests/test_standin.py \
+	tests/test_standin_libc.py::test_utmpx_iterator_per_thread tests/gates/test_stress.py \
+	tests/test_net_connections.py
+
+check-tsan-ci:
+	sh tools/check-tsan.sh $(TSAN_CI_TESTS)
 
 # Every module function on every machine profile, for every process of the
 # profile (the suite samples the large profile's 10,000 processes). On the
