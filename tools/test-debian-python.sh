@@ -76,7 +76,8 @@ fi
 # is refreshed first; without the network the chroot is used as it is.
 ft=""
 if in_chroot apt-get update -qq >/dev/null 2>&1; then
-    names=$(in_chroot apt-cache pkgnames | grep -E "^(lib)?python$V(t|-nogil)(-dev)?\$" | LC_ALL=C sort || true)
+    vre=$(echo "$V" | sed 's/[.]/[.]/')
+    names=$(in_chroot apt-cache pkgnames | grep -E "^(lib)?python$vre(t|-nogil)(-dev)?\$" | LC_ALL=C sort || true)
     if [ -n "$names" ]; then
         say "Debian has a free-threaded $V: $(echo $names)"
         in_chroot env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
