@@ -9,7 +9,11 @@ PYTHON_GIL := $(CACHE)/python3.13/bin/python3.13
 
 # PY=gil: test, demo, bench, check-threads and check-leaks run on the ordinary
 # CPython 3.13 with the GIL (its own venv, .venv-gil) instead of the
-# free-threaded one. The other checks always use the free-threaded build.
+# free-threaded one. PY=3.14 and PY=3.15: `make test` runs the suite on
+# Debian's CPython 3.14 or 3.15 in a Debian unstable chroot kept in the cache
+# (tools/test-debian-python.sh; venvs .venv-3.14, .venv-3.15, and .venv-3.14t
+# once Debian has a free-threaded build). The other checks always use the
+# free-threaded 3.13.
 PY ?= ft
 ifeq ($(PY),ft)
 PYTHON     := $(PYTHON_FT)
@@ -17,13 +21,18 @@ VENV       := .venv
 else ifeq ($(PY),gil)
 PYTHON     := $(PYTHON_GIL)
 VENV       := .venv-gil
+else ifneq ($(filter 3.14 3.15,$(PY)),)
+DEBIAN_PY  := $(PY)
+ifneq ($(filter-out test clean,$(or $(MAKECMDGOALS),test)),)
+$(error PY=$(PY) is for `make test` only)
+endif
 else
-$(error PY is ft (free-threaded, the default) or gil)
+$(error PY is ft (free-threaded, the default), gil, 3.14 or 3.15)
 endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-real-freebsd real-freebsd-shell check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-sweep bench clean
+.PHONY: all demo test build check-freebsd check-real-freebsd real-freebsd-shell check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-tsan-ci check-sweep bench clean
 
 all: test
 
@@ -51,14 +60,21 @@ build: $(VENV)/.built
 demo: build
 	@$(VPY) tools/demo.py $(if $(CAPTURE),--capture $(abspath $(CAPTURE)),$(PROFILE))
 
+ifeq ($(DEBIAN_PY),)
 test: build
 	$(VPY) -m pytest -q tests
+else
+test:
+	sh tools/test-debian-python.sh $(DEBIAN_PY)
+endif
 
 # The module built for x86_64 FreeBSD through CMakeLists.txt with zig as the
 # compiler (its FreeBSD branch, FreeBSD's headers), linked, and the shared
 # object checked: FreeBSD's ELF, the libraries it needs, every undefined symbol
 # provided on FreeBSD. Plus every record layout of the stand-in pinned to
-# FreeBSD's by static_asserts.
+# FreeBSD's by static_asserts. For FreeBSD 14.0 and 15.0 (FREEBSD_RELEASES=14
+# or 15 for one); the 14 binary, the one that serves both, binds no symbol
+# version above FBSD_1.7 and libutil's functions unversioned.
 check-freebsd: build
 	mkdir -p build
 	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp
@@ -130,6 +146,20 @@ check-threads: build
 check-tsan:
 	sh tools/check-tsan.sh
 
+# The same for CI, on the tests that exist for concurrency: libkvm's lock
+# (test_kvm_lock), the utmpx walk and its lock (test_users, the stand-in's
+# per-thread walk), the thread stress gate (machines swapped under callers),
+# and of the 4-thread suite the files whose every test installs and drops a
+# machine of its thread while other threads read theirs (test_standin) and
+# whose calls re-read when the kernel's answer grows between the size query
+# and the fetch (test_net_connections).
+TSAN_CI_TESTS := tests/test_kvm_lock.py tests/test_users.py tests/test_standin.py \
+	tests/test_standin_libc.py::test_utmpx_iterator_per_thread tests/gates/test_stress.py \
+	tests/test_net_connections.py
+
+check-tsan-ci:
+	sh tools/check-tsan.sh $(TSAN_CI_TESTS)
+
 # Every module function on every machine profile, for every process of the
 # profile (the suite samples the large profile's 10,000 processes). On the
 # large profile the writes (each copies the whole machine) stay sampled on
@@ -147,4 +177,4 @@ bench: build
 	$(VPY) bench/run.py
 
 clean:
-	rm -rf build .venv .venv-gil .venv-asan .venv-tsan
+	rm -rf build .venv .venv-gil .venv-asan .venv-tsan .venv-3.14 .venv-3.14t .venv-3.15 .venv-3.15t

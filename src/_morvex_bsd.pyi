@@ -9,6 +9,8 @@ Address: TypeAlias = tuple[str, int]
 Connection: TypeAlias = tuple[int, int, int, Address | str, Address | tuple[()] | str, int, int]
 # fd, family, type, laddr, raddr, status
 ProcConnection: TypeAlias = tuple[int, int, int, Address | str, Address | tuple[()] | str, int]
+# (user, nice, system, idle, interrupt) seconds: the kernel's statistics-clock
+# ticks at the rate kern.clockrate gives (128 a second when it gives none).
 CpuTimes: TypeAlias = tuple[float, float, float, float, float]
 # ppid, status, ruid, euid, suid, rgid, egid, sgid, tty, start, ctx vol, ctx invol,
 # reads, writes, utime, stime, children utime, children stime, rss, vms, text,

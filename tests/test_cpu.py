@@ -8,11 +8,19 @@ import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from fakebsd import cp_time, cp_times, fault, i32, timeval, u32
+from fakebsd import clockinfo, cp_time, cp_times, fault, i32, timeval, u32
 
 from conftest import run_python
 
 NCPU_MIB = (6, 3)
+CLOCKRATE_MIB = (1, 12)
+
+
+def sec(ticks, stathz=127):
+    """Ticks of the statistics clock in seconds, as the module converts them
+    (one multiply by the tick's length); the default machine's clock runs at
+    127 ticks a second."""
+    return ticks * (1 / stathz)
 
 
 def names_read():
@@ -49,9 +57,47 @@ def test_cpu_count_logical_failure_is_none(machine):
     ((1, 3, 5, 7, 9), (1 / 128, 3 / 128, 5 / 128, 9 / 128, 7 / 128)),
     ((-128, 2**53, 0, 0, 2**62), (-1.0, 2**46, 0.0, 2**55, 0.0)),
 ])
-def test_cpu_times_order_and_tick_rate(machine, ticks, seconds):
-    machine({"sysctl": {"kern.cp_time": cp_time(*ticks)}})
-    assert m.cpu_times() == seconds  # exact: the rate is a power of two
+def test_cpu_times_order(machine, ticks, seconds):
+    # A clock of 128 ticks a second: the seconds are exact.
+    machine({"sysctl": {"kern.cp_time": cp_time(*ticks), "kern.clockrate": clockinfo(stathz=128)}})
+    assert m.cpu_times() == seconds
+
+
+def test_cpu_times_default_machine_at_127_ticks_a_second(machine):
+    # Four CPUs, each up for 194,400 seconds: the times add up to exactly
+    # that, which a fixed 128 ticks a second would read 0.8 % short.
+    machine()
+    assert sum(m.cpu_times()) == pytest.approx(4 * 194400, rel=1e-12)
+    assert fakebsd.calls() == [("sysctlbyname", "kern.cp_time"), ("sysctl", "1.12")]
+    assert sum(map(sum, m.per_cpu_times())) == pytest.approx(4 * 194400, rel=1e-12)
+
+
+# kern.clockrate as the kernel may answer it, and the rate the module takes.
+@pytest.mark.parametrize("desc,stathz", [
+    ({"sysctl": {"kern.clockrate": clockinfo(hz=100)}}, 127),        # a VM: hz 100
+    ({"sysctl": {"kern.clockrate": clockinfo(stathz=1000)}}, 1000),
+    ({"sysctl": {"kern.clockrate": None}}, 128),                     # no such node
+    ({"sysctl": {"kern.clockrate": clockinfo(stathz=0)}}, 128),
+    ({"sysctl": {"kern.clockrate": clockinfo(stathz=-127)}}, 128),
+    ({"sysctl": {"kern.clockrate": clockinfo()[:16]}}, 128),         # short, stathz within
+    ({"sysctl": {"kern.clockrate": b""}}, 128),
+    ({"faults": [fault("sysctl", CLOCKRATE_MIB, errno=errno.EPERM)]}, 128),
+    ({"faults": [fault("sysctl", CLOCKRATE_MIB, report=12)]}, 128),  # a length short of stathz
+], ids=["vm", "1000", "missing", "zero", "negative", "short", "empty", "refused", "short-report"])
+def test_tick_rate_from_kern_clockrate(machine, no_leaks, desc, stathz):
+    ticks = (1270, 3, 254, 1, 127000)
+    machine({**desc, "sysctl": {**desc.get("sysctl", {}),
+                                 **fakebsd.cpus({0: cp_time(*ticks), 2: cp_time(*ticks)})}})
+    u, n, s, i, idle = (sec(t, stathz) for t in ticks)
+    # Never an error: the rate falls back to 128 ticks a second.
+    assert m.cpu_times() == (2 * u, 2 * n, 2 * s, 2 * idle, 2 * i)
+    assert m.per_cpu_times() == [(u, n, s, idle, i)] * 2
+
+
+def test_vm_profile_keeps_127_ticks_a_second(machine):
+    machine(fakebsd.profile("vm"))
+    clocks = fakebsd.unpack("clockinfo", fakebsd.answers.sysctl(CLOCKRATE_MIB))
+    assert (clocks["hz"], clocks["tick"], clocks["stathz"], clocks["profhz"]) == (100, 10000, 127, 8128)
 
 
 def test_cpu_times_failures(machine):
@@ -72,10 +118,10 @@ def test_per_cpu_times_256_cpus(machine):
     result = m.per_cpu_times()
     assert type(result) is list and len(result) == 256
     for i, t in enumerate(result):
-        assert t == (i / 128, 2 * i / 128, 3 * i / 128, i + 1 / 128, 4 * i / 128)
-    # The kernel's own answer size, then the answer.
+        assert t == (sec(i), sec(2 * i), sec(3 * i), sec(128 * i + 1), sec(4 * i))
+    # The kernel's own answer size, then the answer, then the clock's rate.
     assert fakebsd.calls() == [("sysctl", "6.3"), ("sysctlbyname", "kern.cp_times (measure)"),
-                               ("sysctlbyname", "kern.cp_times")]
+                               ("sysctlbyname", "kern.cp_times"), ("sysctl", "1.12")]
 
 
 def test_per_cpu_times_default_machine_agrees_with_cpu_times(machine):
@@ -90,7 +136,7 @@ def rec(i):
 
 
 def times(i):
-    return (i, 1 / 128, 2 / 128, (640 + i) / 128, 3 / 128)
+    return (sec(128 * i), sec(1), sec(2), sec(640 + i), sec(3))
 
 
 @pytest.mark.parametrize("present", [
@@ -130,7 +176,7 @@ def test_per_cpu_times_short_answer_gives_the_records_written(machine, extra, ex
     # Fewer records than hw.ncpu: only whole records the kernel wrote are read.
     records = [cp_time(user=128 * (i + 1)) for i in range(expected)]
     machine({"sysctl": {"hw.ncpu": i32(8), "kern.cp_times": cp_times(*records) + extra}})
-    assert m.per_cpu_times() == [(float(i + 1), 0.0, 0.0, 0.0, 0.0) for i in range(expected)]
+    assert m.per_cpu_times() == [(sec(128 * (i + 1)), 0.0, 0.0, 0.0, 0.0) for i in range(expected)]
 
 
 @pytest.mark.parametrize("ncpu", [0, -1, -2**31, 65537, 2**31 - 1])
@@ -144,7 +190,7 @@ def test_per_cpu_times_rejects_a_cpu_count_no_kernel_has(machine, ncpu):
 
 def test_per_cpu_times_largest_count_accepted(machine):
     machine({"sysctl": {"hw.ncpu": i32(65536), "kern.cp_times": cp_time(idle=256)}})
-    assert m.per_cpu_times() == [(0.0, 0.0, 0.0, 2.0, 0.0)]
+    assert m.per_cpu_times() == [(0.0, 0.0, 0.0, sec(256), 0.0)]
 
 
 @pytest.mark.parametrize("f,cls,text", [

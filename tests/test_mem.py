@@ -161,6 +161,21 @@ def test_swap_mem_edges(machine, devices):
     assert (total, used, free) == (expected, expected, 0)
 
 
+@pytest.mark.parametrize("devices,total,used", [
+    # libkvm's total is a device's blocks less vm.dmmax, but the pager fills
+    # all but the first two blocks: used can pass total, and nothing is free.
+    ([swapdev("ada0p3", nblks=1000 + DMMAX, used=1000 + DMMAX - 2)], 1000, 1000 + DMMAX - 2),
+    ([swapdev("ada0p3", nblks=1000 + DMMAX, used=1000)], 1000, 1000),   # exactly at total
+    ([swapdev("ada0p3", nblks=1000 + DMMAX, used=1000 + DMMAX - 2),     # one full device in the
+      swapdev("ada1p3", nblks=500 + DMMAX, used=10)], 1500, 1000 + DMMAX - 2 + 10),  # sum's room
+    ([swapdev("ada0p3", nblks=100 + DMMAX, used=100 + DMMAX - 2),       # full devices together
+      swapdev("ada1p3", nblks=100 + DMMAX, used=100 + DMMAX - 2)], 200, 2 * (100 + DMMAX - 2)),
+])
+def test_swap_mem_full_devices_have_nothing_free(machine, devices, total, used):
+    machine(swap_desc(devices))
+    assert m.swap_mem()[:3] == (total * 4096, used * 4096, max(total - used, 0) * 4096)
+
+
 @pytest.mark.parametrize("a,b,expected", [(2**32 - 1, 1, 2**32), (2**32 - 1, 2**32 - 1, 2**33 - 2),
                                           (2**40, 5, 2**40 + 5)])
 @pytest.mark.parametrize("compat", [True, False])

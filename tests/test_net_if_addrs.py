@@ -123,6 +123,16 @@ def test_unrenderable_netmask_is_none(machine):
     ]
 
 
+def test_ipv4_netmask_under_an_ipv6_entry_is_rendered(machine, no_leaks):
+    # The netmask is converted at the length of the entry's family (an IPv6
+    # address); FreeBSD's getnameinfo takes a longer length than an IPv4
+    # address's and renders it.
+    machine(one([address(sin6("2001:db8::1"), netmask=sin("255.255.255.0")),
+                 address(sin("10.0.0.1"), netmask=mask(64, C.AF_INET6))]))
+    assert m.net_if_addrs() == [("ix0", 28, "2001:db8::1", "255.255.255.0", None, None),
+                                ("ix0", 2, "10.0.0.1", None, None, None)]
+
+
 def test_no_interfaces(machine, no_leaks):
     machine({"ifs": []})
     assert m.net_if_addrs() == []
@@ -170,8 +180,14 @@ def test_arguments_are_ignored(machine):
     (sdl("em0", b""), C.AF_LINK, None),
     (sdl("em0", MAC, length=16), C.AF_LINK, None),  # would run past sdl_len
     (sdl("", MAC, length=14), C.AF_LINK, "00:1a:2b:3c:4d:5e"),  # exactly fits
+    # Converted at the entry's family's length: FreeBSD's getnameinfo renders
+    # an IPv4 address given more room than its structure, and refuses an IPv6
+    # one given less.
+    (sin("255.255.255.0"), C.AF_INET6, "255.255.255.0"),
+    (sin6("2001:db8::7"), C.AF_INET, None),
 ], ids=["null-inet", "null-link", "inet", "inet6", "v6-netmask", "v6-scope", "link", "link-as-7",
-        "inet-as-link", "inet-as-0", "link-empty", "link-past-sdl_len", "link-exact"])
+        "inet-as-link", "inet-as-0", "link-empty", "link-past-sdl_len", "link-exact",
+        "inet-as-inet6", "inet6-as-inet"])
 def test_convert_ipaddr(machine, sa, family, text):
     machine()
     if sa is not None and sa[1] == C.AF_LINK:

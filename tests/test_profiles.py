@@ -17,7 +17,7 @@ import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from fakebsd import answers
+from fakebsd import answers, profiles
 from fakebsd.profiles import LARGE_ABSENT_CPUS, LARGE_CPUS
 
 FAMILIES, TYPES = [1, 2, 28], [1, 2]
@@ -26,7 +26,7 @@ large = pytest.mark.thread_unsafe(reason="a 10,000-process machine per thread is
 
 
 def test_names_and_unknown_profile():
-    assert fakebsd.PROFILES == ("default", "unprivileged", "jail", "vm", "large")
+    assert fakebsd.PROFILES == ("default", "unprivileged", "jail", "vm", "large", "freebsd15")
     with pytest.raises(ValueError, match="no profile 'mainframe'"):
         fakebsd.profile("mainframe")
 
@@ -56,7 +56,7 @@ def sockets_agree(pids):
     return system, checked
 
 
-@pytest.mark.parametrize("profile", ["default", "unprivileged", "jail", "vm"])
+@pytest.mark.parametrize("profile", ["default", "unprivileged", "jail", "vm", "freebsd15"])
 def test_small_profiles_agree_with_themselves(profile):
     with fakebsd.machine(profile=profile):
         pids = m.pids()
@@ -130,6 +130,46 @@ def test_vm_has_no_sensors_battery_cpufreq_or_media():
         assert "running" in m.net_if_flags("vtnet0")
         assert list(m.disk_io_counters()) == ["vtbd0"]
         assert m.cpu_topology().count("<group ") == 1
+
+
+def test_swapped_out_process_on_14_and_resident_on_15():
+    """14 swaps idle processes out (ki_flag without P_INMEM): there is no
+    user environment to read then, and proc_environ answers an empty dict
+    without asking libkvm for it (kvm_getenvv). Everything else reads the process record or the
+    kernel's tables and answers as for a resident process. 15 swaps nothing
+    out: the same getty has P_INMEM and its environment."""
+    pid = profiles.GETTY_PID
+    with fakebsd.machine(profile="vm"):
+        assert pid in m.pids()
+        fakebsd.clear_calls()
+        assert m.proc_environ(pid) == {}
+        assert "kvm_getenvv" not in [c for c, _ in fakebsd.calls()]
+        assert m.proc_cmdline(pid) == ["/usr/libexec/getty", "Pc", "ttyv1"]
+        assert m.proc_exe(pid) == "/usr/libexec/getty"
+        assert m.proc_oneshot_info(pid)[1] == m.SSLEEP
+    with fakebsd.machine(profile="freebsd15"):
+        assert m.proc_environ(pid) == {"TERM": "xterm", "PATH": "/sbin:/bin"}
+
+
+def test_freebsd15_descriptor_types_inotify_and_jaildesc():
+    """KF_TYPE_INOTIFY (15) and KF_TYPE_JAILDESC (16): counted as open
+    descriptors, neither a file with a path nor a socket."""
+    pid = profiles.WATCHER_PID
+    with fakebsd.machine(profile="freebsd15"):
+        # The kernel's own entries (text, cwd, root) count as well.
+        assert m.proc_num_fds(pid) == 6
+        assert m.proc_open_files(pid) == [("/usr/local/sbin/watcher", -5),
+                                          ("/var/log/watcher.log", 3)]
+        assert m.proc_net_connections(pid, FAMILIES, TYPES) == []
+        assert pid not in {c[6] for c in m.net_connections(FAMILIES, TYPES)}
+
+
+def test_freebsd15_mount_flag_named_attributes():
+    """MNT_NAMEDATTR (bit 41 of f_flags, new in 15) is no option the module
+    names: the options show the flags it knows, nothing else."""
+    with fakebsd.machine(profile="freebsd15"):
+        root = next(p for p in m.disk_partitions() if p[1] == "/")
+        assert root[3] == "rw,noatime,nfs4acls"
 
 
 @large

@@ -6,6 +6,10 @@
 # lock of the process, the interpreter's included, or it reports races that
 # are not there and misses those that are. Any report fails the run; the
 # suppressions (tools/tsan.supp) cover only the interpreter's own races.
+#
+#   tools/check-tsan.sh [test files or pytest arguments]
+# With arguments, they replace the whole suite (`make check-tsan-ci` names
+# the concurrency tests).
 set -eu
 cd "$(dirname "$0")/.."
 CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
@@ -36,7 +40,8 @@ export TSAN_OPTIONS="halt_on_error=0:exitcode=66:allocator_may_return_null=1:log
 export MORVEX_SANITIZED=1
 
 status=0
-$VPY -m pytest -q -p no:cacheprovider --parallel-threads=4 tests "$@" || status=$?
+[ $# -gt 0 ] || set -- tests
+$VPY -m pytest -q -p no:cacheprovider --parallel-threads=4 "$@" || status=$?
 
 # A refused huge allocation (a malformed length the module turns into
 # MemoryError) leaves only a warning without "ThreadSanitizer:" or "ERROR:";

@@ -13,7 +13,7 @@
 //           the allocator's statistics for mallctl; None: the host process's own
 //
 // The counters themselves are plain sysctl nodes ("sysctl" key). Nodes with a
-// fixed MIB (hw.ncpu, hw.physmem, kern.boottime, vm.vmtotal) given by name on
+// fixed MIB (hw.ncpu, hw.physmem, kern.boottime, kern.clockrate, vm.vmtotal) given by name on
 // a machine that did not know the name yet are moved to that MIB, so that they
 // answer by name and by MIB alike.
 #include "control.h"
@@ -105,6 +105,7 @@ void fix_known_mibs(Machine &m) {
         {"hw.ncpu", {CTL_HW, HW_NCPU}},
         {"hw.physmem", {CTL_HW, 5}},
         {"kern.boottime", {CTL_KERN, KERN_BOOTTIME}},
+        {"kern.clockrate", {CTL_KERN, KERN_CLOCKRATE}},
         {"vm.vmtotal", {CTL_VM, VM_METER}},
     };
     for (const auto &k : known) {

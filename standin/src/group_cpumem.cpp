@@ -99,10 +99,16 @@ void default_cpumem(Machine &m) {
     int next = kAutoBase;
     auto put_auto = [&m, &next](const char *name, int top, Bytes v) { m.set(name, {top, next++}, std::move(v)); };
 
-    // CPUs: four, each up for 2 days 6 hours at 128 ticks a second.
+    // The clocks of a physical machine: hz 1000, and the statistics clock,
+    // which the CPU state counters tick with, at 127 a second (the event
+    // timer's rate rounded near 128; profhz is 64 times it).
+    const struct clockinfo clocks = {1000, 1000, 0, 127, 8128};
+    m.set("kern.clockrate", {CTL_KERN, KERN_CLOCKRATE}, raw(clocks));
+
+    // CPUs: four, each up for 2 days 6 hours at 127 ticks a second.
     const int ncpu = 4;
     m.set("hw.ncpu", {CTL_HW, HW_NCPU}, raw(ncpu));
-    const long ticks = 194400L * 128;
+    const long ticks = 194400L * 127;
     long total[CPUSTATES] = {};
     Bytes per_cpu;
     for (int i = 0; i < ncpu; i++) {

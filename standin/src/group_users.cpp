@@ -4,8 +4,9 @@
 //
 // As in FreeBSD's libc (lib/libc/gen/getutxent.c, utxdb.c), each thread has
 // its own iterator and its own record: setutxent (re)opens the database at
-// its first record, getutxent opens it if needed and reads the next record,
-// closing the database when there is none left, endutxent closes it. Walks
+// its first record, getutxent opens it if needed and reads the next record
+// (at the end it returns none and leaves the database open), endutxent closes
+// it. Walks
 // in different threads never meet. An open database counts as one R_UTMPX
 // handle of the machine that opened it; a thread that ends with its database
 // open keeps the handle, as its FILE stays open on FreeBSD.
@@ -173,10 +174,8 @@ extern "C" struct utmpx *fbsd_getutxent(void) {
         return &record;
     }
     const std::vector<Bytes> &entries = iter.db->users.entries;
-    if (iter.pos >= entries.size()) {
-        close_db();  // the end of the file closes it
-        return nullptr;
-    }
+    if (iter.pos >= entries.size())
+        return nullptr;  // the file stays open until endutxent
     rebuild(entries[iter.pos++], record);
     return &record;
 }

@@ -9,8 +9,9 @@
 // getnameinfo may be asked to read). Fault "getifaddrs" (key "").
 //
 // getnameinfo answers as FreeBSD's (lib/libc/net/getnameinfo.c) does for
-// IPv4 and IPv6 addresses: salen must be exactly the address's structure size
-// (EAI_FAIL), other families give EAI_FAMILY. The text is inet_ntop's; an
+// IPv4 and IPv6 addresses: a salen beyond a struct sockaddr_storage, or short
+// of the family's structure, gives EAI_FAMILY; a longer one is taken, and
+// only the structure read. Other families give EAI_FAMILY. The text is inet_ntop's; an
 // IPv6 address with a non-zero sin6_scope_id gets '%' and its zone: the
 // interface's name for link-local unicast and link- or interface-local
 // multicast addresses, the number otherwise, under NI_NUMERICSCOPE, or when
@@ -47,6 +48,9 @@
 namespace fakebsd {
 
 namespace {
+
+// sizeof(struct sockaddr_storage) on FreeBSD.
+constexpr socklen_t kSockaddrStorageSize = 128;
 
 // One list handed out by getifaddrs: its entries and the blocks they point to.
 struct Chain {
@@ -101,11 +105,16 @@ std::string zone(const Machine &m, const struct sockaddr_in6 *sin6, int flags) {
 // and (IPv6 with a scope) the zone; 0 or an EAI_* code.
 int numeric_host(const Machine &m, const struct sockaddr *sa, socklen_t salen, int flags,
                  std::string &addr, std::string &zone_text) {
+    // No address is longer than a struct sockaddr_storage (RFC 4038 6.2.3).
+    if (salen > kSockaddrStorageSize)
+        return FBSD_EAI_FAMILY;
     if (sa->sa_family != AF_INET && sa->sa_family != AF_INET6)
         return FBSD_EAI_FAMILY;
     bool v6 = sa->sa_family == AF_INET6;
-    if (salen != (v6 ? sizeof(struct sockaddr_in6) : sizeof(struct sockaddr_in)))
-        return FBSD_EAI_FAIL;
+    // A length short of the family's structure is refused; a longer one is
+    // taken, and only the structure is read.
+    if (salen < (v6 ? sizeof(struct sockaddr_in6) : sizeof(struct sockaddr_in)))
+        return FBSD_EAI_FAMILY;
     char buf[INET6_ADDRSTRLEN];
     auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(sa);
     const void *bytes = v6 ? static_cast<const void *>(&sin6->sin6_addr)

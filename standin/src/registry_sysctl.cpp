@@ -1,5 +1,6 @@
 // Reflection tables of the stand-in platform: sysctl names and basic limits
-// (<sys/sysctl.h>, <unistd.h>, <sys/param.h>).
+// (<sys/sysctl.h>, <unistd.h>, <sys/param.h>) and the
+// clock rates (<sys/time.h>).
 #include "registry.h"
 
 #include <fakebsd/freebsd.h>
@@ -7,7 +8,14 @@
 namespace fakebsd {
 
 const std::vector<RecordInfo> &records_sysctl() {
-    static const std::vector<RecordInfo> records;
+    static const std::vector<RecordInfo> records = {
+        FBSD_RECORD("clockinfo", "struct clockinfo", struct clockinfo,
+                    FBSD_FIELD(struct clockinfo, hz),
+                    FBSD_FIELD(struct clockinfo, tick),
+                    FBSD_FIELD(struct clockinfo, spare),
+                    FBSD_FIELD(struct clockinfo, stathz),
+                    FBSD_FIELD(struct clockinfo, profhz)),
+    };
     return records;
 }
 
@@ -25,6 +33,7 @@ const std::vector<ConstInfo> &constants_sysctl() {
         FBSD_CONST(KERN_ARGMAX),
         FBSD_CONST(KERN_PROC),
         FBSD_CONST(KERN_BOOTTIME),
+        FBSD_CONST(KERN_CLOCKRATE),
         FBSD_CONST(KERN_PROC_ALL),
         FBSD_CONST(KERN_PROC_PID),
         FBSD_CONST(KERN_PROC_ARGS),

@@ -838,6 +838,7 @@ NODES = {
     "kern.cp_times": [("per_cpu_times", ())],
     "hw.ncpu": [("cpu_count_logical", ()), ("per_cpu_times", ())],
     "kern.boottime": [("boot_time", ())],
+    "kern.clockrate": [("cpu_times", ()), ("per_cpu_times", ())],
     "vm.vmtotal": [("virtual_mem", ())],
     "hw.physmem": [("virtual_mem", ())],
     "vfs.bufspace": [("virtual_mem", ())],

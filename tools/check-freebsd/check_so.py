@@ -26,6 +26,13 @@ FreeBSD.
   zig resolves against all of FreeBSD's libc components whether asked or
   not, so a library missing from CMakeLists.txt shows only here.
 
+- With --max-version FBSD_1.7: no symbol bound to a FreeBSD version newer
+  than that (the binary must load on the oldest release supported, 14.0,
+  whose libc and libthr stop at FBSD_1.7).
+- With --unversioned LIB: every symbol taken from LIB is bound without a
+  version (libutil's functions carry none on 14; 15 versions them FBSD_1.8,
+  so a binding to a version would not load on 14).
+
 Uses binutils' readelf and nm, which read FreeBSD's ELF files as well as
 Linux's. Exit status 0 when every check passes, 1 otherwise.
 """
@@ -38,12 +45,18 @@ import re
 import subprocess
 import sys
 
-# FreeBSD 14's base libraries by the name a binary records for them.
-REQUIRED = {"libc.so.7", "libkvm.so.7", "libutil.so.9", "libdevstat.so.7"}
+# FreeBSD's base libraries by the name a binary records for them (libutil is
+# libutil.so.9 on 14, libutil.so.10 on 15).
+REQUIRED = {"libc.so.7", "libkvm.so.7", "libutil.so", "libdevstat.so.7"}
 # What FreeBSD's c++ driver links without being asked (libc++ brings libcxxrt,
 # the C++ ABI runtime; libgcc_s the unwinder).
 IMPLICIT = {"libc.so.7", "libm.so.5", "libc++.so.1", "libcxxrt.so.1", "libgcc_s.so.1"}
 BASE = REQUIRED | {"libthr.so.3", "libm.so.5", "libgcc_s.so.1", "libc++.so.1", "libcxxrt.so.1"}
+
+
+def base_name(soname):
+    """libutil.so.9 -> libutil.so where the version is release-dependent."""
+    return "libutil.so" if soname.startswith("libutil.so.") else soname
 
 
 def run(*cmd):
@@ -63,6 +76,12 @@ def dynamic_symbols(path, which, weak=None):
         if weak is not None and len(fields) >= 2 and fields[-2] in ("w", "v"):
             weak.add(name)
     return out
+
+
+def fbsd_version(name):
+    """FBSD_1.7 -> (1, 7)."""
+    m = re.fullmatch(r"FBSD_(\d+)\.(\d+)", name)
+    return (int(m.group(1)), int(m.group(2))) if m else None
 
 
 def soname(path):
@@ -101,6 +120,9 @@ def main(argv=None):
     ap.add_argument("--python", required=True, help="libpython whose exports are the C API")
     ap.add_argument("--cmake-build", help="CMake build folder of the module (file API queried)")
     ap.add_argument("--target", default="_morvex_bsd", help="CMake target of the module")
+    ap.add_argument("--max-version", help="newest FBSD_x.y version a symbol may ask for")
+    ap.add_argument("--unversioned", action="append", default=[],
+                    help="soname of a library whose symbols must be bound without a version")
     args = ap.parse_args(argv)
     shown = os.path.relpath(args.module)
     failures = []
@@ -114,8 +136,8 @@ def main(argv=None):
 
     dynamic = run("readelf", "-d", "-W", args.module)
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
-    missing = sorted(REQUIRED - set(needed))
-    foreign = [n for n in needed if n not in BASE]
+    missing = sorted(REQUIRED - {base_name(n) for n in needed})
+    foreign = [n for n in needed if base_name(n) not in BASE]
     if missing:
         failures.append(f"NEEDED lacks {', '.join(missing)}")
     if foreign:
@@ -135,13 +157,33 @@ def main(argv=None):
     if not any(v.startswith("FBSD_") for v in asked):
         failures.append("binds nothing to FreeBSD's libc (no FBSD_ symbol versions)")
 
+    weak = set()
+    undefined = dynamic_symbols(args.module, "--undefined-only", weak)
+    if args.max_version:
+        limit = fbsd_version(args.max_version)
+        if not limit:
+            raise SystemExit(f"check_so: not a FreeBSD symbol version: {args.max_version}")
+        newer = sorted(f"{name}@{v}" for name, vs in undefined.items() for v in vs
+                       if fbsd_version(v) and fbsd_version(v) > limit)
+        if newer:
+            failures.append(f"binds symbols newer than {args.max_version} "
+                            f"(would not load on a release that stops there): {', '.join(newer)}")
     c_api = {n for n in dynamic_symbols(args.python, "--defined-only") if re.match(r"_?Py", n)}
+    # A versioned binding to a function the library defines (the version
+    # names are per library: libc and libutil both have an FBSD_1.8).
+    for lib in args.unversioned:
+        if lib not in libs:
+            raise SystemExit(f"check_so: --unversioned {lib}: no --lib has that soname")
+        bound = sorted(f"{name}@{v}" for name, vs in undefined.items() for v in vs
+                       if v and name in libs[lib])
+        if bound:
+            failures.append(f"binds {lib}'s functions to a version (it has none before 15, "
+                            f"so this would not load on 14): {', '.join(bound)}")
 
     by_name = linked_by_name(args.cmake_build, args.target) if args.cmake_build else None
     counts = {}
     unresolved = []
-    weak = set()
-    for name, versions in sorted(dynamic_symbols(args.module, "--undefined-only", weak).items()):
+    for name, versions in sorted(undefined.items()):
         version = sorted(versions)[0]
         # An unversioned reference binds to any definition; a versioned one
         # only to a definition of that version.

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 #include <sys/param.h>
+#include <sys/time.h> /* struct clockinfo */
 #include <sys/sysctl.h>
 #include <sys/user.h>
 #include <sys/proc.h>

@@ -8,7 +8,9 @@
 #     FreeBSD's libc, libthr and libutil (zig's stubs from FreeBSD's ABI lists)
 #     and libkvm and libdevstat (stubs made here from include/);
 #  3. check_so.py on the result: an ELF for FreeBSD, the libraries it needs,
-#     and every undefined symbol provided on FreeBSD.
+#     and every undefined symbol provided on FreeBSD; for the 14 build, no
+#     symbol version above 14.0's and libutil bound unversioned.
+# All of it for each release of FREEBSD_RELEASES (14 and 15).
 #
 # Usage: tools/check-freebsd/run.sh
 # Environment:
@@ -18,7 +20,9 @@
 #   PY_PREFIX=<dir>        the free-threaded CPython 3.13 install whose headers
 #                          and libpython (the C API's symbols) are used
 #                          (default: ~/.cache/morvex/python3.13t)
-#   BUILD_DIR=<dir>        CMake build folder (default: <repo>/build/freebsd-x86_64)
+#   BUILD_DIR=<dir>        CMake build folder of the 14 build (default:
+#                          <repo>/build/freebsd-x86_64); 15's is <dir>-15
+#   FREEBSD_RELEASES=...   the releases checked (default: "14 15")
 #   CMAKE=<cmake>          (default: <repo>/.venv/bin/cmake, else cmake)
 #   TOOLS_VENV=<dir>       venv holding ziglang (default: <repo>/.venv-tools)
 #   TOOLS_PYTHON=<python>  interpreter to create that venv from
@@ -32,9 +36,15 @@ VENV=${TOOLS_VENV:-$ROOT/.venv-tools}
 PY_PREFIX=${PY_PREFIX:-$CACHE/python3.13t}
 PY_INCLUDE=$PY_PREFIX/include/python3.13t
 LAYOUT_PRELUDE=${LAYOUT_PRELUDE:-$HERE/layout_prelude.h}
-BUILD_DIR=${BUILD_DIR:-$ROOT/build/freebsd-x86_64}
-ZIG_VERSION=0.15.1
-TARGET=x86_64-freebsd.14.0
+BUILD_ROOT=${BUILD_DIR:-$ROOT/build/freebsd-x86_64}
+# The releases checked: "<release> <ziglang version> <zig target>". The wheel
+# of each ziglang carries one FreeBSD release's headers and ABI lists: 0.15
+# has 14's, 0.17 has 15's. The binary users get is the one built against 14
+# (the oldest supported release); it must also load on 15, so it may ask for
+# no symbol version newer than 14.0 exports. The build against 15's headers
+# proves the sources compile and link there.
+RELEASES=${FREEBSD_RELEASES:-14 15}
+release_zig() { case $1 in 14) echo 0.15.1 ;; 15) echo 0.17.1 ;; *) die "unknown release $1" ;; esac; }
 
 # zig keeps its caches out of the work tree.
 export ZIG_GLOBAL_CACHE_DIR="$CACHE/zig-cache"
@@ -43,9 +53,12 @@ mkdir -p "$ZIG_GLOBAL_CACHE_DIR"
 
 die() { echo "check-freebsd: $*" >&2; exit 1; }
 
+# Each ziglang version lives in a folder of its own in the venv (pip --target):
+# one venv holds one version of a package only. A 0.15.1 installed into the
+# venv's site-packages by an earlier check is used as it is.
 zig_path() {
     local z
-    for z in "$VENV"/lib/python3*/site-packages/ziglang/zig; do
+    for z in "$VENV/zig-$ZIG_VERSION/ziglang/zig" "$VENV"/lib/python3*/site-packages/ziglang/zig; do
         [ -x "$z" ] && [ -d "${z%/zig}/../ziglang-$ZIG_VERSION.dist-info" ] && { echo "$z"; return 0; }
     done
     return 1
@@ -79,7 +92,8 @@ ensure_zig() {
     command -v flock >/dev/null 2>&1 && flock 9
     if ! ZIG=$(zig_path); then
         [ -x "$VENV/bin/python" ] && "$VENV/bin/python" -c '' 2>/dev/null || make_venv
-        "$VENV/bin/python" -m pip install -q --disable-pip-version-check "ziglang==$ZIG_VERSION" >&2 ||
+        "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
+            --target "$VENV/zig-$ZIG_VERSION" "ziglang==$ZIG_VERSION" >&2 ||
             die "pip install ziglang==$ZIG_VERSION failed"
         ZIG=$(zig_path) || die "ziglang $ZIG_VERSION installed but its zig binary was not found"
     fi
@@ -95,7 +109,6 @@ ensure_python_headers() {
     [ -n "$LIBPYTHON" ] || die "no libpython3.13t.so in $PY_PREFIX/lib"
 }
 
-ensure_zig
 ensure_python_headers
 if [ -z "${CMAKE:-}" ]; then
     CMAKE=$ROOT/.venv/bin/cmake
@@ -106,77 +119,106 @@ TMP=$(mktemp -d "${TMPDIR:-/tmp}/check-freebsd.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
 failed=0
 
-# 1. Layouts.
-if [ -n "${LAYOUT_ASSERTS:-}" ]; then
-    [ -f "$LAYOUT_ASSERTS" ] || die "LAYOUT_ASSERTS=$LAYOUT_ASSERTS: no such file"
-    shown=$(realpath --relative-to="$ROOT" "$LAYOUT_ASSERTS")
-    if "$ZIG" c++ -target "$TARGET" -std=c++20 -Wall -Wextra -Werror -fPIC \
-            -include "$HERE/pyconfig_freebsd.h" -I "$HERE/include" -I "$PY_INCLUDE" \
-            -include "$LAYOUT_PRELUDE" -c -o "$TMP/layout.o" "$LAYOUT_ASSERTS" >"$TMP/layout.log" 2>&1; then
-        echo "ok    $shown: the stand-in's records have FreeBSD's layouts"
+check_release() {
+    RELEASE=$1
+    ZIG_VERSION=$(release_zig "$RELEASE")
+    TARGET=x86_64-freebsd.$RELEASE.0
+    BUILD_DIR=$BUILD_ROOT
+    [ "$RELEASE" = 14 ] || BUILD_DIR=$BUILD_ROOT-$RELEASE
+    # The shared object built against 14 is the one that must load everywhere:
+    # no libc/libthr version above 14.0's FBSD_1.7, and libutil's functions
+    # bound unversioned (15 versions them FBSD_1.8).
+    LIMITS=()
+    [ "$RELEASE" = 14 ] && LIMITS=(--max-version FBSD_1.7 --unversioned libutil.so.9)
+    # 15 bumped libutil's major number along with versioning its symbols.
+    LIBUTIL=libutil.so.9
+    [ "$RELEASE" = 14 ] || LIBUTIL=libutil.so.10
+    ensure_zig
+    export MORVEX_FREEBSD_TARGET=$TARGET
+    echo "== FreeBSD $RELEASE ($TARGET, zig $ZIG_VERSION)"
+    # 1. Layouts.
+    if [ -n "${LAYOUT_ASSERTS:-}" ]; then
+        [ -f "$LAYOUT_ASSERTS" ] || die "LAYOUT_ASSERTS=$LAYOUT_ASSERTS: no such file"
+        shown=$(realpath --relative-to="$ROOT" "$LAYOUT_ASSERTS")
+        asserts=$LAYOUT_ASSERTS
+        if [ -f "$HERE/changed-in-$RELEASE.txt" ]; then
+            # The stand-in's records are 14's: against a later release, what
+            # that release is known to change is left out, the rest must hold.
+            asserts=$TMP/$RELEASE-layout.cpp
+            grep -v '^#' "$HERE/changed-in-$RELEASE.txt" | grep -v '^$' >"$TMP/$RELEASE-changed"
+            grep -v -F -f "$TMP/$RELEASE-changed" "$LAYOUT_ASSERTS" >"$asserts" || true
+            shown="$shown (less changed-in-$RELEASE.txt)"
+        fi
+        if "$ZIG" c++ -target "$TARGET" -std=c++20 -Wall -Wextra -Werror -fPIC \
+                -include "$HERE/pyconfig_freebsd.h" -I "$HERE/include" -I "$PY_INCLUDE" \
+                -include "$LAYOUT_PRELUDE" -c -o "$TMP/$RELEASE-layout.o" "$asserts" >"$TMP/$RELEASE-layout.log" 2>&1; then
+            echo "ok    $shown: the stand-in's records have FreeBSD's layouts"
+        else
+            echo "FAIL  $shown"
+            sed 's/^/      /' "$TMP/$RELEASE-layout.log"
+            failed=1
+        fi
+    fi
+
+    # 2. The module, through CMakeLists.txt. Stubs of the libraries zig has no ABI
+    # list for, from the headers the sources compile against; they carry
+    # FreeBSD's sonames, which the module then records as NEEDED.
+    STUBS=$BUILD_DIR/stubs
+    mkdir -p "$STUBS"
+    for lib in kvm:7 devstat:7; do
+        name=${lib%:*}
+        "$VENV/bin/python" "$HERE/stublib.py" "$HERE/include/$name.h" >"$STUBS/$name.c"
+        "$ZIG" cc -target "$TARGET" -shared -nostdlib -Wl,-soname,"lib$name.so.${lib#*:}" \
+            -o "$STUBS/lib$name.so" "$STUBS/$name.c" || die "cannot build the lib$name stub"
+    done
+    export MORVEX_ZIG=$ZIG MORVEX_FREEBSD_STUBS=$STUBS MORVEX_PY_INCLUDE=$PY_INCLUDE
+    # CMake's file API tells check_so.py which libraries the target links.
+    mkdir -p "$BUILD_DIR/.cmake/api/v1/query"
+    touch "$BUILD_DIR/.cmake/api/v1/query/codemodel-v2"
+    GEN=()
+    [ -f "$BUILD_DIR/CMakeCache.txt" ] || [ ! -x "$NINJA" ] || GEN=(-G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA")
+    if "$CMAKE" -S "$ROOT" -B "$BUILD_DIR" "${GEN[@]}" --log-level=WARNING \
+            -DCMAKE_TOOLCHAIN_FILE="$HERE/toolchain.cmake" \
+            -DPython_EXECUTABLE="$PY_PREFIX/bin/python3.13t" -DPython_INCLUDE_DIR="$PY_INCLUDE" \
+            >"$TMP/$RELEASE-configure.log" 2>&1 &&
+       "$CMAKE" --build "$BUILD_DIR" -j 2 >"$TMP/$RELEASE-build.log" 2>&1; then
+        MODULE=$(ls "$BUILD_DIR"/_morvex_bsd*.so)
+        echo "ok    the module compiles (-Werror) and links: $(realpath --relative-to="$ROOT" "$MODULE")"
     else
-        echo "FAIL  $shown"
-        sed 's/^/      /' "$TMP/layout.log"
+        echo "FAIL  the module does not build for $TARGET"
+        cat "$TMP/$RELEASE-configure.log" "$TMP/$RELEASE-build.log" | grep -v '^\[' | sed 's/^/      /'
+        return 1
+    fi
+
+    # 3. The shared object. zig's stubs of FreeBSD's libc, libthr, libutil and
+    # libm are where its verbose link line says.
+    echo 'int probe(void) { return 0; }' >"$TMP/$RELEASE-probe.c"
+    ZIG_VERBOSE_LINK=1 "$ZIG" cc -target "$TARGET" -shared -o "$TMP/$RELEASE-probe.so" "$TMP/$RELEASE-probe.c" \
+        -lthr -lutil -lm 2>"$TMP/$RELEASE-probe.log" || die "cannot link a probe for $TARGET"
+    LIBS=()
+    for so in libc.so.7 libthr.so.3 "$LIBUTIL" libm.so.5; do
+        path=$(tr ' ' '\n' <"$TMP/$RELEASE-probe.log" | grep "/$so\$" | head -n1)
+        [ -n "$path" ] || die "zig linked no $so stub"
+        LIBS+=(--lib "$path")
+    done
+    if "$VENV/bin/python" "$HERE/check_so.py" "$MODULE" "${LIBS[@]}" \
+            --lib "$STUBS/libkvm.so" --lib "$STUBS/libdevstat.so" --python "$LIBPYTHON" \
+            --cmake-build "$BUILD_DIR" --target _morvex_bsd "${LIMITS[@]}"; then
+        echo "ok    the shared object is FreeBSD's and needs nothing FreeBSD $RELEASE.0 lacks"
+    else
         failed=1
     fi
-fi
 
-# 2. The module, through CMakeLists.txt. Stubs of the libraries zig has no ABI
-# list for, from the headers the sources compile against; they carry
-# FreeBSD's sonames, which the module then records as NEEDED.
-STUBS=$BUILD_DIR/stubs
-mkdir -p "$STUBS"
-for lib in kvm:7 devstat:7; do
-    name=${lib%:*}
-    "$VENV/bin/python" "$HERE/stublib.py" "$HERE/include/$name.h" >"$STUBS/$name.c"
-    "$ZIG" cc -target "$TARGET" -shared -nostdlib -Wl,-soname,"lib$name.so.${lib#*:}" \
-        -o "$STUBS/lib$name.so" "$STUBS/$name.c" || die "cannot build the lib$name stub"
-done
-export MORVEX_ZIG=$ZIG MORVEX_FREEBSD_STUBS=$STUBS MORVEX_PY_INCLUDE=$PY_INCLUDE
-# CMake's file API tells check_so.py which libraries the target links.
-mkdir -p "$BUILD_DIR/.cmake/api/v1/query"
-touch "$BUILD_DIR/.cmake/api/v1/query/codemodel-v2"
-GEN=()
-[ -x "$NINJA" ] && GEN=(-G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA")
-[ -f "$BUILD_DIR/CMakeCache.txt" ] && # CMake's file API tells check_so.py which libraries the target links.
-mkdir -p "$BUILD_DIR/.cmake/api/v1/query"
-touch "$BUILD_DIR/.cmake/api/v1/query/codemodel-v2"
-GEN=()
-if "$CMAKE" -S "$ROOT" -B "$BUILD_DIR" "${GEN[@]}" --log-level=WARNING \
-        -DCMAKE_TOOLCHAIN_FILE="$HERE/toolchain.cmake" \
-        -DPython_EXECUTABLE="$PY_PREFIX/bin/python3.13t" -DPython_INCLUDE_DIR="$PY_INCLUDE" \
-        >"$TMP/configure.log" 2>&1 &&
-   "$CMAKE" --build "$BUILD_DIR" -j 2 >"$TMP/build.log" 2>&1; then
-    MODULE=$(ls "$BUILD_DIR"/_morvex_bsd*.so)
-    echo "ok    the module compiles (-Werror) and links: $(realpath --relative-to="$ROOT" "$MODULE")"
-else
-    echo "FAIL  the module does not build for $TARGET"
-    cat "$TMP/configure.log" "$TMP/build.log" | grep -v '^\[' | sed 's/^/      /'
-    exit 1
-fi
+    echo "check-freebsd: FreeBSD $RELEASE: done"
+}
 
-# 3. The shared object. zig's stubs of FreeBSD's libc, libthr, libutil and
-# libm are where its verbose link line says.
-echo 'int probe(void) { return 0; }' >"$TMP/probe.c"
-ZIG_VERBOSE_LINK=1 "$ZIG" cc -target "$TARGET" -shared -o "$TMP/probe.so" "$TMP/probe.c" \
-    -lthr -lutil -lm 2>"$TMP/probe.log" || die "cannot link a probe for $TARGET"
-LIBS=()
-for so in libc.so.7 libthr.so.3 libutil.so.9 libm.so.5; do
-    path=$(tr ' ' '\n' <"$TMP/probe.log" | grep "/$so\$" | head -n1)
-    [ -n "$path" ] || die "zig linked no $so stub"
-    LIBS+=(--lib "$path")
+for release in $RELEASES; do
+    check_release "$release" || failed=1
 done
-if "$VENV/bin/python" "$HERE/check_so.py" "$MODULE" "${LIBS[@]}" \
-        --lib "$STUBS/libkvm.so" --lib "$STUBS/libdevstat.so" --python "$LIBPYTHON" \
-        --cmake-build "$BUILD_DIR" --target _morvex_bsd; then
-    echo "ok    the shared object is FreeBSD's and needs nothing FreeBSD lacks"
-else
-    failed=1
-fi
 
 if [ "$failed" -eq 0 ]; then
-    echo "check-freebsd: the module builds, links and checks out for $TARGET (zig $ZIG_VERSION)"
+    echo "check-freebsd: the module builds, links and checks out for FreeBSD $(echo $RELEASES | sed 's/ / and /g')"
 else
-    echo "check-freebsd: failed for $TARGET"
+    echo "check-freebsd: failed"
     exit 1
 fi

@@ -1,4 +1,5 @@
-# Cross-build of the module for x86_64 FreeBSD 14 through the project's own
+# Cross-build of the module for x86_64 FreeBSD (14, or the release
+# MORVEX_FREEBSD_TARGET names) through the project's own
 # CMakeLists.txt, so its FreeBSD branch is what builds and links.
 #
 # The compiler is zig's clang (zig-c++ here; MORVEX_ZIG in the environment
@@ -7,7 +8,11 @@
 # such list: run.sh makes stubs of them from the headers in include/ and
 # names their folder in MORVEX_FREEBSD_STUBS.
 set(CMAKE_SYSTEM_NAME FreeBSD)
-set(CMAKE_SYSTEM_VERSION 14.0)
+if("$ENV{MORVEX_FREEBSD_TARGET}" MATCHES "freebsd\\.([0-9]+\\.[0-9]+)")
+  set(CMAKE_SYSTEM_VERSION ${CMAKE_MATCH_1})
+else()
+  set(CMAKE_SYSTEM_VERSION 14.0)
+endif()
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/zig-c++)
 

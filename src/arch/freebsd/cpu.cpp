@@ -10,8 +10,10 @@ static_assert(sizeof(struct timeval) == 16, "struct timeval size");
 
 namespace {
 
-// The statistics clock is taken to run at a fixed 128 ticks per second.
-constexpr double kSecondsPerTick = 1.0 / 128;
+// The CPU state counters count ticks of the statistics clock, whose rate the
+// kernel chooses at boot near 128 a second (127 on the usual event timers)
+// and tells in kern.clockrate. Without that answer the rate is taken as 128.
+constexpr int kDefaultStathz = 128;
 constexpr size_t kCpTimeSize = sizeof(long) * CPUSTATES;
 
 // A CPU count to size a buffer by is at least 1 and at most this, far above
@@ -26,15 +28,30 @@ constexpr size_t kFreqNameSize = 32;
 // which stays NUL, so even an unterminated answer reads as a bounded string.
 constexpr size_t kLevelsSize = 1000;
 
+// Seconds per statistics-clock tick, from kern.clockrate's stathz. A missing
+// node, a short answer or a rate that is no rate gives the default; none of
+// them is an error of the caller's call.
+double seconds_per_tick() {
+    int mib[2] = {CTL_KERN, KERN_CLOCKRATE};
+    struct clockinfo clocks = {};
+    size_t len = sizeof clocks;
+    int stathz = kDefaultStathz;
+    if (sysctl(mib, 2, &clocks, &len, nullptr, 0) == 0 && len >= sizeof clocks && clocks.stathz > 0)
+        stathz = clocks.stathz;
+    else
+        morvex_debug("kern.clockrate unread, %d ticks a second assumed", kDefaultStathz);
+    return 1.0 / stathz;
+}
+
 // One record of kern.cp_time or kern.cp_times as (user, nice, system, idle,
 // interrupt) seconds: idle before interrupt, unlike the kernel's order.
-PyObject *cpu_times_tuple(const long *cp) {
+PyObject *cpu_times_tuple(const long *cp, double tick) {
     return Py_BuildValue("(ddddd)",
-                         static_cast<double>(cp[CP_USER]) * kSecondsPerTick,
-                         static_cast<double>(cp[CP_NICE]) * kSecondsPerTick,
-                         static_cast<double>(cp[CP_SYS]) * kSecondsPerTick,
-                         static_cast<double>(cp[CP_IDLE]) * kSecondsPerTick,
-                         static_cast<double>(cp[CP_INTR]) * kSecondsPerTick);
+                         static_cast<double>(cp[CP_USER]) * tick,
+                         static_cast<double>(cp[CP_NICE]) * tick,
+                         static_cast<double>(cp[CP_SYS]) * tick,
+                         static_cast<double>(cp[CP_IDLE]) * tick,
+                         static_cast<double>(cp[CP_INTR]) * tick);
 }
 
 // kern.cp_times into a buffer of `size` bytes, as morvex_sysctlbyname reads
@@ -75,7 +92,7 @@ PyObject *morvex_cpu_times(PyObject *, PyObject *) {
     long cp_time[CPUSTATES] = {};
     if (morvex_sysctlbyname("kern.cp_time", cp_time, sizeof cp_time) != 0)
         return nullptr;
-    return cpu_times_tuple(cp_time);
+    return cpu_times_tuple(cp_time, seconds_per_tick());
 }
 
 PyObject *morvex_per_cpu_times(PyObject *, PyObject *) {
@@ -107,12 +124,13 @@ PyObject *morvex_per_cpu_times(PyObject *, PyObject *) {
     // Whole records only, and only those the kernel wrote; in an answer with
     // more records than CPUs, a record of zeros is an absent CPU id.
     size_t records = answered / kCpTimeSize;
+    const double tick = seconds_per_tick();
     bool skip_absent = records > static_cast<size_t>(ncpu);
     for (size_t i = 0; i < records; i++) {
         const long *cp = cp_times.get() + i * CPUSTATES;
         if (skip_absent && std::all_of(cp, cp + CPUSTATES, [](long t) { return t == 0; }))
             continue;
-        PyRef cpu(cpu_times_tuple(cp));
+        PyRef cpu(cpu_times_tuple(cp, tick));
         if (!cpu || PyList_Append(list.get(), cpu.get()) < 0)
             return nullptr;
     }

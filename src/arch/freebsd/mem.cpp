@@ -88,10 +88,14 @@ PyObject *morvex_swap_mem(PyObject *, PyObject *) {
 
     unsigned long long total = swap.ksw_total * pagesize;
     unsigned long long used = swap.ksw_used * pagesize;
+    // libkvm gives a device's total as its blocks less vm.dmmax, while the
+    // pager may fill all but its first two blocks: on a nearly full device
+    // used passes total, and nothing is free.
+    unsigned long long free_bytes = used < total ? total - used : 0;
     // The paging counters are 64-bit, and so are their sums.
     unsigned long long swapped = swapin + swapout;
     unsigned long long paged = vnodein + vnodeout;
-    return Py_BuildValue("(KKKKK)", total, used, total - used, swapped, paged);
+    return Py_BuildValue("(KKKKK)", total, used, free_bytes, swapped, paged);
 }
 
 PyObject *morvex_heap_info(PyObject *, PyObject *) {

@@ -11,6 +11,7 @@
 #define CTL_MAXNAME 24  // the longest name sysctl(3) takes
 
 #define KERN_ARGMAX 8
+#define KERN_CLOCKRATE 12
 #define KERN_PROC 14
 #define KERN_BOOTTIME 21
 
@@ -29,6 +30,17 @@
 #define HW_PAGESIZE 7
 
 #define VM_METER 1
+
+// kern.clockrate ({CTL_KERN, KERN_CLOCKRATE}), from <sys/time.h>: the rates of
+// the kernel's clocks; the CPU state counters tick at stathz.
+struct clockinfo {
+    int hz;      // clock frequency
+    int tick;    // microseconds per hz tick
+    int spare;
+    int stathz;  // statistics clock frequency
+    int profhz;  // profiling clock frequency
+};
+static_assert(sizeof(struct clockinfo) == 20);
 
 extern "C" {
 int fbsd_sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp,

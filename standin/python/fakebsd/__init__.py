@@ -41,7 +41,7 @@ from _fakebsd import constants as _constants
 from .procs import kinfo, proc  # noqa: F401
 from .sched import cpuset, rlimit, thread, vmentry  # noqa: F401
 from .files import argv, fd_table, kinfo_file  # noqa: F401
-from .cpumem import cp_time, cp_times, cpus, swapdev, timeval, vmtotal  # noqa: F401
+from .cpumem import clockinfo, cp_time, cp_times, cpus, swapdev, timeval, vmtotal  # noqa: F401
 from .disks import battery, bintime, devstat, statfs, temperatures, utmpx  # noqa: F401
 from .ifs import iface, inet, inet6, sdl, sin, sin6  # noqa: F401
 from .socks import Sockets  # noqa: F401

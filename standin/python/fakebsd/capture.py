@@ -59,7 +59,7 @@ MNT_NOWAIT, CPU_LEVEL_WHICH, CPU_WHICH_PID, PRIO_PROCESS = 2, 3, 2, 0
 CPUSET_BYTES = 128
 
 # Nodes read by MIB, and by name ("%d": every CPU id up to one past the last).
-MIBS = [(CTL_HW, 3), (CTL_KERN, 21), (CTL_VM, 1), (CTL_KERN, KERN_PROC, 8, 0),
+MIBS = [(CTL_HW, 3), (CTL_KERN, 12), (CTL_KERN, 21), (CTL_VM, 1), (CTL_KERN, KERN_PROC, 8, 0),
         (CTL_NET, 17, 0, 0, 3, 0)]
 NAMES = ["hw.physmem", "kern.cp_time", "kern.cp_times", "kern.file", "kern.sched.topology_spec",
          "net.inet.tcp.pcblist", "net.inet.udp.pcblist", "net.local.dgram.pcblist",

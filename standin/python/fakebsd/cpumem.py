@@ -3,6 +3,7 @@
     {"sysctl": {"kern.cp_time": cp_time(user=128, idle=640),
                 "kern.cp_times": cp_times(cp_time(...), cp_time(...)),
                 "kern.boottime": timeval(100, 999),
+                "kern.clockrate": clockinfo(stathz=128),   # None: no such node
                 "vm.vmtotal": vmtotal(t_vmshr=3, t_rmshr=5)},
      "swap": [swapdev("ada0p3", nblks=1056, used=10)],
      "compat_freebsd11": False}   # a kernel without COMPAT_FREEBSD11
@@ -39,6 +40,18 @@ def cpus(records):
     return {"hw.ncpu": len(records).to_bytes(4, "little"),
             "kern.cp_times": cp_times(*per_id),
             "kern.cp_time": cp_time(*total)}
+
+
+def clockinfo(hz=1000, tick=None, spare=0, stathz=127, profhz=None):
+    """kern.clockrate: the kernel's clock rates. The CPU state counters tick
+    at stathz, 127 a second on the usual event timers; tick is the length of
+    an hz tick in microseconds and profhz 64 times stathz unless given."""
+    if tick is None:
+        tick = 1000000 // hz if hz else 0
+    if profhz is None:
+        profhz = stathz * 64
+    return pack("clockinfo", {"hz": hz, "tick": tick, "spare": spare, "stathz": stathz,
+                              "profhz": profhz})
 
 
 def timeval(sec, usec=0):

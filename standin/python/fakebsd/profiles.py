@@ -24,6 +24,20 @@ Every profile is a description on the built-in default machine (base
                   100,000 sockets, CPU ids with gaps (kern.cp_times has a
                   record of zeros for each absent id), counters above 2**32
                   (64-bit vm.stats counters, interface and disk counters)
+    freebsd15     the default server on FreeBSD 15: what 15 changes that the
+                  module sees. The kernel no longer swaps processes out, so
+                  P_INMEM is set on every process (the getty the vm profile
+                  has swapped out is resident here); descriptor tables hold
+                  the two new descriptor types, KF_TYPE_INOTIFY (15, an
+                  inotify(2) descriptor) and KF_TYPE_JAILDESC (16, a jail
+                  descriptor from jail_set/jail_get with JAIL_GET_DESC/
+                  JAIL_OWN_DESC), held by a file watcher (pid 1420); the
+                  root file system has MNT_NAMEDATTR (0x20000000000), a
+                  mount flag 15 adds.
+                  Every record the module reads keeps 14's size and layout.
+
+On FreeBSD 14 the kernel still swaps out idle processes: the vm profile
+holds one (ki_flag without P_INMEM), the idle getty on ttyv1 (pid 1410).
 
 A profile's description is built once per process and shared: copy it
 before changing it.
@@ -35,9 +49,9 @@ from _fakebsd import constants as _constants
 from _fakebsd import fields as _fields
 from _fakebsd import sizeof as _sizeof
 
-from .cpumem import cp_time, cpus as cpu_nodes, swapdev, timeval, vmtotal
+from .cpumem import clockinfo, cp_time, cpus as cpu_nodes, swapdev, timeval, vmtotal
 from .disks import devstat, statfs, temperatures, utmpx
-from .files import argv, kinfo_file
+from .files import argv, fd_table, kinfo_file
 from .ifs import iface, inet, inet6
 from .procs import proc
 from .sched import rlimit, thread, vmentry
@@ -45,7 +59,13 @@ from .socks import Sockets
 
 _C = _constants()
 
-NAMES = ("default", "unprivileged", "jail", "vm", "large")
+NAMES = ("default", "unprivileged", "jail", "vm", "large", "freebsd15")
+
+#: Descriptor types FreeBSD 15 adds to struct kinfo_file's kf_type (sys/user.h).
+KF_TYPE_INOTIFY = 15
+KF_TYPE_JAILDESC = 16
+#: A mount flag FreeBSD 15 adds (sys/mount.h).
+MNT_NAMEDATTR = 0x0000020000000000
 
 _cache = {}
 _lock = threading.Lock()
@@ -273,6 +293,9 @@ def _vm():
     nodes["hw.acpi.battery.time"] = None
     nodes["hw.acpi.acline"] = None
     nodes["kern.vm_guest"] = b"kvm\0"
+    # A guest's kernel runs its clock at 100 Hz; the statistics clock stays
+    # at 127 ticks a second.
+    nodes["kern.clockrate"] = clockinfo(hz=100)
     nodes["hw.hv_vendor"] = b"KVMKVMKVM\0"
     # A guest sees its vCPUs as one flat group, no shared caches.
     nodes["kern.sched.topology_spec"] = (
@@ -442,10 +465,58 @@ def _large():
     }
 
 
+# ---- a swapped-out process, and FreeBSD 15 -----------------------------------
+
+GETTY_PID = 1410
+WATCHER_PID = 1420
+
+
+def _getty(flag):
+    """getty on ttyv1, idle since boot: on 14 the kernel may have swapped it
+    out (flag without P_INMEM); on 15 it is resident like every process."""
+    return proc(GETTY_PID, ppid=1, pgid=GETTY_PID, sid=GETTY_PID, comm=b"getty", flag=flag,
+                stat=_C["SSLEEP"], login=b"root", rssize=0 if not flag else 220,
+                size=14 * 2**20, numthreads=1, **{"start.tv_sec": 1765180800 + 40},
+                args=argv(b"/usr/libexec/getty", b"Pc", b"ttyv1"),
+                path=b"/usr/libexec/getty\0", env=[b"TERM=xterm", b"PATH=/sbin:/bin"])
+
+
+def _freebsd15():
+    watcher = proc(
+        WATCHER_PID, ppid=1, pgid=WATCHER_PID, sid=WATCHER_PID, comm=b"watcher",
+        flag=_C["P_INMEM"], login=b"root", rssize=800, size=20 * 2**20, numthreads=1,
+        **{"start.tv_sec": 1765180800 + 120},
+        args=argv(b"/usr/local/sbin/watcher", b"/var/db"), path=b"/usr/local/sbin/watcher\0",
+        env=[b"PATH=/sbin:/bin:/usr/sbin:/usr/bin"],
+        files=fd_table(kinfo_file(3, b"/var/log/watcher.log", flags=_C["KF_FLAG_WRITE"]),
+                       kinfo_file(4, type=KF_TYPE_INOTIFY),
+                       kinfo_file(5, type=KF_TYPE_JAILDESC),
+                       text=b"/usr/local/sbin/watcher"))
+    # The root file system has named attributes enabled (MNT_NAMEDATTR, a
+    # flag 15 adds, above bit 32 of f_flags).
+    mounts = [
+        statfs(b"zroot/ROOT/default", b"/", b"zfs",
+               _C["MNT_LOCAL"] | _C["MNT_NOATIME"] | _C["MNT_NFS4ACLS"] | MNT_NAMEDATTR,
+               f_blocks=98455016, f_bfree=61311272, f_bavail=61311272),
+        statfs(b"devfs", b"/dev", b"devfs", _C["MNT_LOCAL"] | _C["MNT_MULTILABEL"], f_blocks=2),
+    ]
+    return {"procs_changed": [_getty(_C["P_INMEM"]), watcher], "mounts": mounts}
+
+
+def _swapped_out(build):
+    """A FreeBSD 14 profile's builder with the swapped-out getty added."""
+    def builder():
+        desc = build()
+        desc["procs_changed"] = list(desc.get("procs_changed", [])) + [_getty(0)]
+        return desc
+    return builder
+
+
 _BUILDERS = {
     "default": dict,
     "unprivileged": _unprivileged,
     "jail": _jail,
-    "vm": _vm,
+    "vm": _swapped_out(_vm),
     "large": _large,
+    "freebsd15": _freebsd15,
 }
