@@ -988,7 +988,7 @@ void Builder::tables(Machine &m) {
         ut.ut_type = USER_PROCESS;
         ut.ut_tv.tv_sec = kBoot + 86400 + static_cast<time_t>(i) * 97;
         ut.ut_pid = s.pid;
-        std::snprintf(ut.ut_id, sizeof ut.ut_id, "%zx", i);
+        std::snprintf(ut.ut_id, sizeof ut.ut_id, "%x", static_cast<unsigned>(i % 0x10000000u));
         std::strncpy(ut.ut_user, s.login.c_str(), sizeof ut.ut_user - 1);
         std::strncpy(ut.ut_line, s.line.c_str(), sizeof ut.ut_line - 1);
         std::snprintf(ut.ut_host, sizeof ut.ut_host, "192.0.2.%zu", 10 + i % 200);

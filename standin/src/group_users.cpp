@@ -57,10 +57,11 @@ void open_db(std::shared_ptr<const Machine> m) {
     iter.db = std::move(m);
 }
 
-// strncpy of at most the field's size less one: the rest stays zero.
+// The text up to its first NUL, at most the field's size less one: the rest
+// of the zeroed field stays zero.
 template <size_t N>
 void copy_text(char (&to)[N], const char (&from)[N]) {
-    std::strncpy(to, from, N - 1);
+    std::memcpy(to, from, strnlen(from, N - 1));
 }
 
 // futx_to_utx: the record as getutxent hands it out.
