@@ -317,6 +317,18 @@ def test_zombies_have_no_tables(machine):
         assert e.value.errno == errno.ESRCH and e.value.strerror.endswith(f"(originated from {call})")
 
 
+def test_a_zombie_keeps_its_record_and_last_thread(machine):
+    # As a FreeBSD 14.2 kernel answers for a zombie: the process keeps its
+    # last thread (one thread record, a thread id of its own) until it is
+    # reaped, and its sizes read 0, the stack's included.
+    machine()
+    (tid, user, system), = m.proc_threads(1311)
+    assert tid >= 100000 and m.proc_num_threads(1311) == 1
+    assert (user, system) == tuple(m.proc_oneshot_info(1311)[14:16])
+    assert m.proc_oneshot_info(1311)[18:23] == (0, 0, 0, 0, 0)   # rss, vms, text, data, stack
+    assert m.proc_exe(1311) == ""                                  # no text vnode left
+
+
 def test_hidden_processes_leave_the_system_wide_tables(machine):
     # An unprivileged user who may not see other users' processes: the
     # process table and the open-file table leave them out without a word,

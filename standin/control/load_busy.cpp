@@ -590,7 +590,7 @@ void Builder::processes() {
         d.role = ZOMBIE;
         d.comm = "php-fpm";
         d.uid = 80;
-        d.threads = 0;
+        d.threads = 1;  // a zombie keeps its last thread until it is reaped
         d.stat = SZOMB;
         add(std::move(d));
     }

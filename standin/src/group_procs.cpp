@@ -136,7 +136,7 @@ void default_procs(Machine &m) {
         {1206, 1204, "sshd-session", 1001, SSLEEP, 1, 2150, false},
         {1207, 1206, "tcsh", 1001, SSLEEP, 1, 900, false},
         {1310, 1207, "python3.13", 1001, SRUN, 4, 9800, false},
-        {1311, 1207, "make", 1001, SZOMB, 0, 0, false},
+        {1311, 1207, "make", 1001, SZOMB, 1, 0, false},  // keeps its last thread until reaped
     };
     const time_t boot = 1765180800;  // 2025-12-08 08:00:00 UTC
     int i = 0;
@@ -156,7 +156,8 @@ void default_procs(Machine &m) {
         kp.ki_size = static_cast<vm_size_t>(r.rss_pages) * 4096 * 5;
         kp.ki_tsize = r.rss_pages / 4;
         kp.ki_dsize = r.rss_pages / 2;
-        kp.ki_ssize = r.system ? 0 : 32;
+        // A zombie has no address space left: its sizes read 0.
+        kp.ki_ssize = r.system || r.stat == SZOMB ? 0 : 32;
         kp.ki_start.tv_sec = boot + (r.system ? 0 : 10 + 60 * i);
         kp.ki_start.tv_usec = 250000;
         kp.ki_rusage.ru_utime.tv_sec = r.system ? 0 : i;
