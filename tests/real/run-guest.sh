@@ -31,7 +31,7 @@ wait
 rm -f /tmp/morvex-scene.in /tmp/morvex-scene.ready
 
 cd /tmp || exit 1
-"$PY" -m pytest -p no:cacheprovider -rs -v --junitxml="$OUT/junit.xml" \
+"$PY" -m pytest -p no:cacheprovider -rsP -v --junitxml="$OUT/junit.xml" \
     "$HERE" >"$OUT/pytest.txt" 2>&1
 rc=$?
 tail -n 40 "$OUT/pytest.txt"
