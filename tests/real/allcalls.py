@@ -37,23 +37,38 @@ assert len(set(ALL_NAMES)) == 46
 
 
 def _args(m, extra):
-    return tuple(getattr(m, a) if isinstance(a, str) else a for a in extra)
+    return tuple(getattr(m, a) if isinstance(a, str) and a.startswith("RLIMIT_") else a
+                 for a in extra)
 
 
 def reader_calls(m, pid):
     return [(name, (pid,) + _args(m, extra)) for name, extra in READERS]
 
 
-def setter_calls(m, pid, current):
-    """The setters with values that change nothing: `current` holds what the
-    readers answered for the process (missing entries: harmless defaults)."""
-    aff = current.get("proc_cpu_affinity_get")
+def setter_calls(m, pid, current=None):
+    """The setters with values that change nothing: what the getters answer
+    for the process (from `current` when the caller has them), harmless
+    defaults where they are refused."""
+    current = dict(current or {})
+
+    def read(name, *args):
+        if name not in current:
+            try:
+                current[name] = getattr(m, name)(pid, *args)
+            except OSError:
+                current[name] = None
+        return current[name]
+
+    aff = read("proc_cpu_affinity_get")
     if not isinstance(aff, list) or not aff:
         aff = list(range(os.cpu_count() or 1))
-    lim = current.get("proc_getrlimit_core")
-    if not isinstance(lim, (list, tuple)):
-        lim = (0, 0)
-    prio = current.get("proc_priority_get")
+    lim = read("proc_getrlimit_core") if "proc_getrlimit_core" in current else None
+    if lim is None:
+        try:
+            lim = m.proc_getrlimit(pid, m.RLIMIT_CORE)
+        except OSError:
+            lim = (0, 0)
+    prio = read("proc_priority_get")
     if not isinstance(prio, int):
         prio = 0
     return [("proc_cpu_affinity_set", (pid, aff)),

@@ -54,10 +54,6 @@ def probe(m, targets):
             word, answer = one(name, args)
             if word == "ok":
                 current[name] = answer
-        try:
-            current["proc_getrlimit_core"] = m.proc_getrlimit(pid, m.RLIMIT_CORE)
-        except OSError:
-            pass
         for name, args in calls.setter_calls(m, pid, current):
             one(name, args)
     for name, args in calls.system_calls(m):
