@@ -151,6 +151,15 @@ def module_sockets(conns):
     return out
 
 
+def same_sockets(module, tool):
+    """net_connections lists a socket several descriptors share once, with
+    the first holder in the file table; sockstat lists every holder. The two
+    agree when they have the same sockets (protocol and addresses) and each
+    of the module's holders is one of sockstat's."""
+    strip = lambda s: {c[2:] for c in s}  # noqa: E731
+    return strip(module) == strip(tool) and {c[:2] for c in module} <= {c[:2] for c in tool}
+
+
 def who(text):
     """who: {(user, terminal)}"""
     return {tuple(line.split()[:2]) for line in text.splitlines() if line.strip()}

@@ -19,6 +19,8 @@ create)
             bin sbin lib libexec usr/bin usr/sbin usr/lib usr/libexec etc \
             morvex/python morvex/tests morvex/capture.py | tar -xpf - -C "$ROOT"
         mkdir -p "$ROOT/dev" "$ROOT/tmp" "$ROOT/var/run" "$ROOT/root"
+        # the run-time linker's hints (ctypes.util.find_library reads them)
+        cp /var/run/ld-elf.so.hints "$ROOT/var/run/"
         chmod 1777 "$ROOT/tmp"
     fi
     jail -c name="$NAME" path="$ROOT" host.hostname="$NAME.jail" \

@@ -30,7 +30,7 @@ def everything(pids):
             got[record.key(name, *args)] = [word, str(ans)[:300] if word != "ok" else None]
     for name, args in calls.setter_calls(m, os.getpid(), {}) + calls.system_calls(m):
         word, ans = calls.outcome(name, getattr(m, name), args)
-        got[record.key(name, *args)] = [word, str(ans)[:300] if word != "ok" else None]
+        got[record.key(name, *args)] = [word, str(ans)[:300] if word != "ok" else repr(ans)[:300]]
     return got
 
 
@@ -64,7 +64,7 @@ def main():
     for fd in held:
         os.close(fd)
     fds1, heap1 = open_fds(), m.heap_info()[0]
-    json.dump({"users_before": users_before, "base": base, "exhausted": exhausted,
+    json.dump({"users_before": users_before, "users_exhausted": exhausted["users()"], "base": base, "exhausted": exhausted,
                "again": again, "fds": [fds0, fds1], "heap": [heap0, heap1], "held": len(held)},
               sys.stdout)
 

@@ -21,7 +21,7 @@ import allcalls as calls  # noqa: E402
 import record  # noqa: E402
 
 TOOLS = {
-    "ps": ["ps", "-ax", "-o", "pid=,uid=,stat=,comm="],
+    "ps": ["ps", "-ax", "-o", "pid=", "-o", "uid=", "-o", "stat=", "-o", "comm="],
     "mount": ["mount", "-p"],
     "ifconfig": ["ifconfig", "-a"],
     "sockstat": ["sockstat", "-46", "-n"],
