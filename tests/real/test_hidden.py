@@ -184,10 +184,10 @@ def test_capture_as_the_hidden_user(procs):
     kw = dict(user=USER[0], group=USER[1], extra_groups=USER[2], cwd="/tmp",
               capture_output=True, text=True, timeout=600)
     # one shell of the user runs both, so that the capture's parent is a
-    # process the user can see
+    # process the user can see (and stays the shell: see test_jail.py)
     with g.sysctls(**HARDENED):
         r = subprocess.run(["sh", "-c", f"{sys.executable} /morvex/capture.py {cap} && "
-                            f"{sys.executable} {g.HERE}/record.py {cap} {ans}"], **kw)
+                            f"{sys.executable} {g.HERE}/record.py {cap} {ans}; exit $?"], **kw)
         assert r.returncode == 0, r.stderr
     print(r.stdout)
     import shutil

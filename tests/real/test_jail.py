@@ -208,9 +208,12 @@ def test_capture_inside_the_jail(jail):
     for f in ("jail.capture.gz", "jail.answers.json.gz"):
         if os.path.exists(f"{ROOT}/tmp/{f}"):
             os.unlink(f"{ROOT}/tmp/{f}")
-    # one shell runs both, so that the capture's parent is a process of the jail
+    # one shell runs both, so that the capture's parent is a process of the
+    # jail (and stays the shell: the last command is not record.py, which sh
+    # would run in its own process with exec)
     r = jexec("sh", "-c", f"{PY} /morvex/capture.py /tmp/jail.capture.gz && "
-              f"{PY} /morvex/tests/real/record.py /tmp/jail.capture.gz /tmp/jail.answers.json.gz",
+              f"{PY} /morvex/tests/real/record.py /tmp/jail.capture.gz /tmp/jail.answers.json.gz; "
+              "exit $?",
               timeout=900)
     assert r.returncode == 0, r.stderr
     print(r.stdout)
