@@ -3,26 +3,39 @@
 # has devfs but no nullfs, so what the interpreter and the base tools need is
 # copied in), devfs with the default jail ruleset (4), and addresses of its
 # own: IPv4 and IPv6 aliases on lo0 and an IPv4 alias on vtnet0.
-#   sh jail.sh create [NAME [ROOT]]    prints the jail's id
+#   sh jail.sh populate ROOT [FROM]   the jail's root: FROM's (default /)
+#                                     base system, /etc and interpreter
+#   sh jail.sh create [NAME [ROOT]]   prints the jail's id; populates ROOT
+#                                     first when it has no interpreter
 #   sh jail.sh remove [NAME]
+# The lab's image.sh runs `populate` at image time (tests/real/image-hook.sh)
+# into /morvex/jail, which is then the default root: copying it inside the
+# emulated guest takes more than a minute.
 set -eu
-CMD=${1:?usage: jail.sh create|remove [NAME [ROOT]]}
-NAME=${2:-morvex}
-ROOT=${3:-/jails/$NAME}
+CMD=${1:?usage: jail.sh populate|create|remove ...}
+populate() {
+    mkdir -p "$1"
+    # the base system's programs and libraries, /etc (with the lab's users),
+    # the run-time linker's hints (ctypes.util.find_library reads them) and
+    # the interpreter with the module and the suite, at the same paths
+    (cd "$2" && tar -cf - --exclude '*.a' --exclude '*.opt-1.pyc' --exclude '*.opt-2.pyc' \
+        --exclude 'morvex/python/lib/python3*/idlelib' --exclude 'morvex/python/lib/python3*/tkinter' \
+        --exclude 'morvex/python/lib/python3*/ensurepip' --exclude 'morvex/python/lib/python3*/config-*' \
+        bin sbin lib libexec usr/bin usr/lib etc morvex/python morvex/tests morvex/capture.py \
+        $( [ -f var/run/ld-elf.so.hints ] && echo var/run/ld-elf.so.hints )) | tar -xpf - -C "$1"
+    mkdir -p "$1/dev" "$1/tmp" "$1/var/run" "$1/root"
+    chmod 1777 "$1/tmp"
+}
 case $CMD in
+populate)
+    populate "${2:?usage: jail.sh populate ROOT [FROM]}" "${3:-/}"
+    ;;
 create)
-    if [ ! -d "$ROOT/morvex/python" ]; then
-        mkdir -p "$ROOT"
-        # the base system's programs and libraries, /etc (with the lab's users),
-        # and the interpreter with the module and the suite, at the same paths
-        tar -cf - -C / --exclude '*.a' \
-            bin sbin lib libexec usr/bin usr/sbin usr/lib usr/libexec etc \
-            morvex/python morvex/tests morvex/capture.py | tar -xpf - -C "$ROOT"
-        mkdir -p "$ROOT/dev" "$ROOT/tmp" "$ROOT/var/run" "$ROOT/root"
-        # the run-time linker's hints (ctypes.util.find_library reads them)
-        cp /var/run/ld-elf.so.hints "$ROOT/var/run/"
-        chmod 1777 "$ROOT/tmp"
-    fi
+    NAME=${2:-morvex}
+    ROOT=${3:-/jails/$NAME}
+    [ -d "$ROOT/morvex/python" ] || populate "$ROOT" /
+    # the hints of the running system (made at boot)
+    cp /var/run/ld-elf.so.hints "$ROOT/var/run/"
     jail -c name="$NAME" path="$ROOT" host.hostname="$NAME.jail" \
         ip4.addr="lo0|127.0.1.1/32,vtnet0|10.0.2.16/24" \
         ip6.addr="lo0|fd00:1::1/128" \
@@ -30,7 +43,7 @@ create)
     jls -j "$NAME" jid
     ;;
 remove)
-    jail -r "$NAME" >&2
+    jail -r "${2:-morvex}" >&2
     ;;
 *)
     echo "jail.sh: unknown command $CMD" >&2; exit 2 ;;

@@ -63,6 +63,7 @@ def _generators(seconds):
         sh("/usr/bin/true; /usr/bin/true; /usr/bin/true; /usr/bin/true"),
         # fork only (subshells), the cheap, fast kind
         sh("(:); (:); (:); (:); (:); (:); (:); (:)"),
+        sh("(:); (:); (:); (:); (:); (:); (:); (:)"),
         subprocess.Popen(["nice", "-n", "-10", sys.executable, "-c", THREADS, s],
                          stdout=subprocess.PIPE, text=True),
         subprocess.Popen(["nice", "-n", "-10", sys.executable, "-c", CONNECTIONS, s],
@@ -125,7 +126,7 @@ def test_walks_under_churn():
     hung = [w.name for w in workers if w.is_alive()]
     os.unlink(FLAG)
     made = {}
-    for p, what in zip(gens, ("exec", "exec", "fork", "threads", "connections")):
+    for p, what in zip(gens, ("exec", "exec", "fork", "fork", "threads", "connections")):
         out, _ = p.communicate(timeout=120)
         if out:
             made[what] = int(out.strip() or 0)

@@ -15,7 +15,8 @@ import allcalls as calls
 import guestlib as g
 
 NAME = "morvex"
-ROOT = "/jails/" + NAME
+# the root made at image time (tests/real/image-hook.sh), else one made now
+ROOT = "/morvex/jail" if os.path.isdir("/morvex/jail/morvex/python") else "/jails/" + NAME
 HERE = os.path.dirname(os.path.abspath(__file__))
 ME = os.getpid()
 JAIL_V4, JAIL_V6, JAIL_VTNET = "127.0.1.1", "fd00:1::1", "10.0.2.16"

@@ -64,6 +64,10 @@ printf 'GUEST_SCRIPT=%s\n' "$GUEST_SCRIPT" >"$STAGE/morvex/lab.conf"
 cp "$LAB_HERE/rc.local" "$STAGE/etc/rc.local"
 chmod -R u+rwX,go+rX,go-w "$STAGE/morvex"
 chmod 755 "$STAGE/etc/rc.local"
+# The suite's own additions (the jail's root), after the modes above are set.
+if [ -f "$PROJECT/tests/real/image-hook.sh" ]; then
+    sh "$PROJECT/tests/real/image-hook.sh" "$STAGE" || lab_die "tests/real/image-hook.sh failed"
+fi
 # Static addresses for vtnet0 (QEMU's user network), no DHCP wait.
 cat >>"$STAGE/etc/rc.conf" <<'CONF'
 ifconfig_vtnet0="inet 10.0.2.15 netmask 255.255.255.0"
