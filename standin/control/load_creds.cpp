@@ -9,6 +9,12 @@
 //                                 whether the uid given is 0),
 //              "pid": int}       the caller's own process in the table
 //
+//   "nofile": int | {"limit": int, "errno": int}
+//            the descriptors the caller may hold: a socket, a libkvm handle
+//            (two), an open user-accounting database that would pass the
+//            limit fails with EMFILE (or the errno given: ENFILE for a full
+//            system table); applies to the caller given or the base's
+//
 // The default caller is root on the host with every privilege. What it may
 // see also depends on the sysctl nodes security.bsd.see_other_uids,
 // security.bsd.see_other_gids and security.bsd.unprivileged_proc_debug.
@@ -29,7 +35,50 @@ bool read_uint(PyObject *d, const char *key, unsigned &out) {
 
 }  // namespace
 
+namespace {
+
+int load_nofile(Machine &m, PyObject *desc) {
+    PyObject *v = item(desc, "nofile");
+    if (!v)
+        return PyErr_Occurred() ? -1 : 0;
+    long long n;
+    if (PyDict_Check(v)) {
+        PyObject *e = item(v, "errno");
+        if (e) {
+            if (!as_long(e, n))
+                return -1;
+            m.caller.nofile_errno = static_cast<int>(n);
+        }
+        v = item(v, "limit");
+        if (!v) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_KeyError, "'nofile' needs 'limit'");
+            return -1;
+        }
+    }
+    if (v == Py_None) {
+        m.caller.nofile = -1;
+        return 0;
+    }
+    if (!as_long(v, n))
+        return -1;
+    m.caller.nofile = static_cast<long>(n);
+    return 0;
+}
+
+int load_caller(Machine &m, PyObject *desc);
+
+}  // namespace
+
 int load_creds(Machine &m, PyObject *desc) {
+    if (load_caller(m, desc) == -1)
+        return -1;
+    return load_nofile(m, desc);
+}
+
+namespace {
+
+int load_caller(Machine &m, PyObject *desc) {
     PyObject *d = item(desc, "caller");
     if (!d)
         return PyErr_Occurred() ? -1 : 0;
@@ -91,4 +140,5 @@ int load_creds(Machine &m, PyObject *desc) {
     return 0;
 }
 
+}  // namespace
 }  // namespace fakebsd

@@ -26,6 +26,7 @@ struct Cred {
     std::vector<unsigned> groups;
     int jid = 0;
     long flag = 0;
+    int flag2 = 0;
     char stat = 0;
 };
 
@@ -43,8 +44,17 @@ Cred cred_of(const Proc &p) {
     c.groups.assign(kp.ki_groups, kp.ki_groups + n);
     c.jid = kp.ki_jid;
     c.flag = kp.ki_flag;
+    c.flag2 = kp.ki_flag2;
     c.stat = kp.ki_stat;
     return c;
+}
+
+// Whether a process whose record has P_INEXEC is still in its exec: each
+// read counts, and the exec ends after the process's exec_busy of them.
+bool in_exec(const Proc &p) {
+    if (p.exec_busy < 0)
+        return true;
+    return p.exec_reads->fetch_add(1, std::memory_order_relaxed) < p.exec_busy;
 }
 
 bool is_self(const Machine &m, const Proc &p) { return m.caller.pid >= 0 && p.pid == m.caller.pid; }
@@ -119,7 +129,9 @@ int p_cansee(const Machine &m, const Proc &p) {
 
 // p_candebug: the unprivileged_proc_debug switch, visibility, then the
 // target's uids must all be the caller's effective uid and its groups a
-// subset of the caller's, and it must not have changed credentials.
+// subset of the caller's, and it must not have changed credentials; then
+// init at a raised securelevel, a process in exec and one that disabled
+// tracing.
 int p_candebug(const Machine &m, const Proc &p) {
     if (is_self(m, p))
         return 0;
@@ -139,8 +151,18 @@ int p_candebug(const Machine &m, const Proc &p) {
         return EPERM;
     if ((c.flag & P_SUGID) && !me.privileged)
         return EPERM;
+    // Nobody may debug init while the securelevel is raised, root included
+    // (securelevel_gt).
+    if (p.pid == 1 && sysctl_int(m, "kern.securelevel", -1) > 0)
+        return EPERM;
+    // A process in execve() cannot be read until the new image is in place.
     if (c.flag & P_INEXEC)
-        return EBUSY;
+        return in_exec(p) ? EBUSY : 0;
+    // A process that disabled tracing (procctl PROC_TRACE_CTL): only a
+    // caller with PRIV_DEBUG_DENIED may, which root on the host has and a
+    // jail's root has not.
+    if ((c.flag2 & P2_NOTRACE) && !(me.privileged && me.jid == 0))
+        return EPERM;
     return 0;
 }
 

@@ -14,6 +14,14 @@ struct Caller {
     int jid = 0;              // 0: the host
     bool privileged = true;   // root's privileges (priv_check succeeds)
     int pid = -1;             // the caller's own process in the table, if any
+    // Descriptors the caller may hold (its RLIMIT_NOFILE, less what it holds
+    // otherwise), counted over the handles of the machine that take one:
+    // a socket, a libkvm handle (two: it opens /dev/null twice), an open
+    // user-accounting database. A call that needs one more fails with
+    // nofile_errno (EMFILE; ENFILE when the system's table is full). -1: no
+    // limit.
+    long nofile = -1;
+    int nofile_errno = 24;    // EMFILE
 };
 
 }  // namespace fakebsd
