@@ -109,6 +109,7 @@ struct Machine {
     // Who makes the calls, and the structured tables of the capability
     // groups (tables.h).
     Caller caller;
+    JailTable jails;
     ProcTable procs;
     CpuMemTable cpumem;
     SockTable socks;
