@@ -26,7 +26,8 @@ large = pytest.mark.thread_unsafe(reason="a 10,000-process machine per thread is
 
 
 def test_names_and_unknown_profile():
-    assert fakebsd.PROFILES == ("default", "unprivileged", "jail", "vm", "large", "freebsd15")
+    assert fakebsd.PROFILES == ("default", "unprivileged", "jail", "vm", "large", "freebsd15",
+                                "hardened")
     with pytest.raises(ValueError, match="no profile 'mainframe'"):
         fakebsd.profile("mainframe")
 

@@ -10,7 +10,8 @@ roles; a runner maps each role to what it set up:
 
   processes  ``self`` (the caller), ``peer`` (another process the caller may
              see), ``outsider`` (one it may not see), ``notrace`` (one that
-             disabled tracing with procctl(PROC_TRACE_CTL)), ``init`` (pid 1);
+             disabled tracing with procctl(PROC_TRACE_CTL)), ``init`` (pid 1),
+             ``jailed`` (a process of the jail, seen from the host);
   sockets    a TCP listener held by the role's process (``*_listener``:
              looked for by its local port in net_connections), or a socket
              held by the caller that was made under another credential
@@ -37,7 +38,11 @@ one of:
   Refused(exception, errno)  the call raises that exception (its class name)
                              with that errno name
   LISTED / NOT_LISTED        for the system-wide functions: whether the
-                             target appears in the answer
+                             target appears in the answer (see listed)
+
+A runner gives each process role a pid, each socket role the local port of
+the socket (or a UNIX socket's path), each mount role a mount point and each
+address role an address, and checks a row with outcome/holds or listed.
 """
 
 import collections
@@ -57,9 +62,12 @@ CONFIGS = {
               "see_other_gids=0 and unprivileged_proc_debug=0",
     "notrace_root": "root on the host; the target, another process of root's, "
                     "disabled tracing (PROC_TRACE_CTL_DISABLE)",
-    "notrace_owner": "an unprivileged user; the target, another process of "
-                     "its own, disabled tracing",
+    "notrace_owner": "an unprivileged user (unprivileged_proc_debug=1, the "
+                     "default); the target, another process of its own, "
+                     "disabled tracing",
     "securelevel": "root on the host with kern.securelevel=1; the target is init",
+    "jail_host": "root on the host while the jail of the jail configuration "
+                 "runs; the targets are the jail's",
 }
 
 #: Per-process functions, with the arguments after the pid. Setters are given
@@ -135,7 +143,13 @@ _PER_PROCESS_RULES = {
     # not there.
     ("hidden", "self"): _all_answer(),
     ("hidden", "peer"): _no_debug(),
-    ("hidden", "outsider"): _hidden(),
+    # With unprivileged_proc_debug=0, p_candebug refuses an unprivileged
+    # caller (EPERM) before it looks whether the caller may see the process:
+    # the reads that look the process up by p_candebug alone (the descriptor
+    # table for its sockets, a limit write) answer EPERM for a process it
+    # may not see; the others look it up with p_cansee first (ESRCH).
+    ("hidden", "outsider"): {**_hidden(), "proc_net_connections": _EPERM,
+                             "proc_setrlimit": _EPERM},
     # No-trace: the owner may not debug it.
     ("notrace_owner", "notrace"): _no_debug(),
     # Root passes p_candebug's P2_NOTRACE check with privilege
@@ -143,6 +157,8 @@ _PER_PROCESS_RULES = {
     ("notrace_root", "notrace"): _all_answer(),
     # At securelevel 1 nobody may debug init, root included.
     ("securelevel", "init"): _no_debug(),
+    # The host sees into its jails.
+    ("jail_host", "jailed"): _all_answer(),
 }
 
 #: System-wide views: (configuration, target, function) -> LISTED / NOT_LISTED.
@@ -165,6 +181,8 @@ _VIEW_RULES = {
     ("hidden", "foreign_gid_socket", "net_connections"): NOT_LISTED,
     ("notrace_owner", "notrace", "pids"): LISTED,
     ("securelevel", "init", "pids"): LISTED,
+    ("jail_host", "jailed", "pids"): LISTED,
+    ("jail_host", "jailed_listener", "net_connections"): LISTED,
 }
 
 
@@ -246,3 +264,22 @@ def holds(expected, got, jail_root=None):
                                                 or path.startswith(jail_root.rstrip("/") + "/")):
             return False
     return True
+
+
+def listed(m, function, key):
+    """Whether a system-wide answer holds the target: a pid (pids), a local
+    port or UNIX path (net_connections), a mount point (disk_partitions), an
+    address (net_if_addrs)."""
+    if function == "pids":
+        return key in m.pids()
+    if function == "net_connections":
+        for entry in m.net_connections(list(FAMILIES), list(TYPES)):
+            laddr = entry[3]
+            if (laddr == key if isinstance(key, str) else laddr and laddr[1] == key):
+                return True
+        return False
+    if function == "disk_partitions":
+        return any(p[1] == key for p in m.disk_partitions())
+    if function == "net_if_addrs":
+        return any(a[2] and a[2].split("%")[0] == key for a in m.net_if_addrs())
+    raise ValueError(f"no view rule for {function}")

@@ -21,6 +21,16 @@ Every profile is a description on the built-in default machine (base
                   its root lies on as "/", its own addresses on every
                   interface), paths as seen from inside; no temperature
                   sensors, no cpufreq
+    hardened      the default server locked down, as its user alice (uid
+                  1001, groups 1001 and staff, 1000) sees it:
+                  security.bsd.see_other_uids=0, see_other_gids=0,
+                  unprivileged_proc_debug=0 and kern.securelevel=1. She runs
+                  a web server (pid 1330, 127.0.0.1:8000) that also holds a
+                  socket bob (uid 1002, also in staff) passed her
+                  (127.0.0.1:8001) and one made as alice by a service that
+                  had only group 2000 (127.0.0.1:8002); ssh-agents of hers
+                  (1320) and of root's (1402) disabled tracing
+                  (procctl PROC_TRACE_CTL, P2_NOTRACE)
     vm            a KVM guest: no temperature sensors, no battery, no
                   cpufreq, a vtnet0 without media, a virtio disk, a flat CPU
                   topology
@@ -63,7 +73,7 @@ from .socks import Sockets
 
 _C = _constants()
 
-NAMES = ("default", "unprivileged", "jail", "vm", "large", "freebsd15")
+NAMES = ("default", "unprivileged", "jail", "vm", "large", "freebsd15", "hardened")
 
 #: Descriptor types FreeBSD 15 adds to struct kinfo_file's kf_type (sys/user.h).
 KF_TYPE_INOTIFY = 15
@@ -119,6 +129,62 @@ def _unprivileged():
         "sysctl": {"security.bsd.see_other_uids": _i32(0),
                    "security.bsd.see_other_gids": _i32(1),
                    "security.bsd.unprivileged_proc_debug": _i32(1)},
+    }
+
+
+# ---- hardened ----------------------------------------------------------------
+
+ALICE_GROUPS = [1001, 1000]
+HARDENED_WEB = 1330
+ALICE_AGENT = 1320
+ROOT_AGENT = 1402
+
+
+def _hardened():
+    start = 1765180800 + 7200
+    w = Sockets(base=0xfffff80041000000)
+    w.tcp(("127.0.0.1", 8000), holders=[(HARDENED_WEB, 3)], uid=1001,
+          cred={"groups": ALICE_GROUPS})
+    w.tcp(("127.0.0.1", 8001), holders=[(HARDENED_WEB, 4)], uid=1002,
+          cred={"groups": [1002, 1000]})
+    w.tcp(("127.0.0.1", 8002), holders=[(HARDENED_WEB, 5)], uid=1001, cred={"groups": [2000]})
+    w.unix("stream", b"/tmp/ssh-agent.1207/agent.1207", holders=[(ALICE_AGENT, 3)], uid=1001,
+           cred={"groups": ALICE_GROUPS})
+    w.unix("stream", b"/root/.ssh/agent.sock", holders=[(ROOT_AGENT, 3)])
+    notrace = _C["P2_NOTRACE"]
+
+    def process(pid, ppid, comm, uid, args, exe, flag2=0):
+        gid = 1001 if uid else 0
+        groups = ALICE_GROUPS if uid else [0]
+        return proc(pid, ppid=ppid, pgid=pid, sid=1207 if uid else pid, comm=comm, uid=uid,
+                    ruid=uid, svuid=uid, rgid=gid, svgid=gid, ngroups=len(groups), groups=groups,
+                    stat=_C["SSLEEP"], flag=_C["P_INMEM"], flag2=flag2,
+                    login=b"alice" if uid else b"root", rssize=600, size=24 * 2**20,
+                    numthreads=1, **{"start.tv_sec": start + pid}, args=args,
+                    path=exe + b"\0", env=[b"PATH=/bin:/usr/bin", b"HOME=/"],
+                    files=fd_table(*w.proc_files.get(pid, []), text=exe),
+                    threads=[thread(pid, 100000 + pid, comm=comm, uid=uid, ruid=uid,
+                                    stat=_C["SSLEEP"], numthreads=1)])
+
+    procs = [
+        process(HARDENED_WEB, 1207, b"python3.13", 1001,
+                argv(b"python3.13", b"-m", b"http.server", b"8000"),
+                b"/usr/local/bin/python3.13"),
+        # OpenSSH's ssh-agent disables tracing of itself.
+        process(ALICE_AGENT, 1, b"ssh-agent", 1001, argv(b"ssh-agent"), b"/usr/bin/ssh-agent",
+                notrace),
+        process(ROOT_AGENT, 1, b"ssh-agent", 0, argv(b"ssh-agent", b"-a", b"/root/.ssh/agent.sock"),
+                b"/usr/bin/ssh-agent", notrace),
+    ]
+    return {
+        "caller": {"uid": 1001, "gid": 1001, "groups": ALICE_GROUPS, "privileged": False,
+                   "pid": 1310},
+        "sysctl": {"security.bsd.see_other_uids": _i32(0),
+                   "security.bsd.see_other_gids": _i32(0),
+                   "security.bsd.unprivileged_proc_debug": _i32(0),
+                   "kern.securelevel": _i32(1)},
+        "procs_changed": procs,
+        "socks": w.socks(append=True),
     }
 
 
@@ -539,4 +605,5 @@ _BUILDERS = {
     "vm": _swapped_out(_vm),
     "large": _large,
     "freebsd15": _freebsd15,
+    "hardened": _hardened,
 }
