@@ -46,6 +46,7 @@ address role an address, and checks a row with outcome/holds or listed.
 """
 
 import collections
+import errno as _errno
 
 Answer = collections.namedtuple("Answer", "type inside", defaults=(False,))
 Refused = collections.namedtuple("Refused", "exception errno")
@@ -241,7 +242,6 @@ def call_args(m, name, pid):
 def outcome(m, name, pid):
     """Make the call and describe what happened the way the table does:
     ("answer", type name, value) or ("refused", class name, errno name)."""
-    import errno as _errno
     try:
         value = getattr(m, name)(*call_args(m, name, pid))
     except OSError as e:
