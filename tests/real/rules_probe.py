@@ -61,13 +61,6 @@ def main():
     roles["self_listener"] = own.getsockname()[1]
     import _morvex_bsd as m
 
-    views = {
-        "pids": lambda: set(m.pids()),
-        "net_connections": lambda: {c[3][1] for c in m.net_connections(list(rules.FAMILIES),
-                                                                      list(rules.TYPES)) if c[3]},
-        "disk_partitions": lambda: {p[1] for p in m.disk_partitions()},
-        "net_if_addrs": lambda: {a[2].split("%")[0] for a in m.net_if_addrs()},
-    }
     checked, failed, skipped = [], [], []
     for row in rules.rules(config):
         if row.target not in roles:
@@ -75,7 +68,7 @@ def main():
             continue
         target = roles[row.target]
         if row.expected in (rules.LISTED, rules.NOT_LISTED):
-            seen = target in views[row.function]()
+            seen = rules.listed(m, row.function, target)
             ok = seen == (row.expected == rules.LISTED)
             got = rules.LISTED if seen else rules.NOT_LISTED
         else:

@@ -234,6 +234,12 @@ def test_deployed_rules_in_the_jail(jail):
     assert got["checked"] and got["failed"] == []
 
 
+def test_deployed_rules_from_the_host(jail):
+    got = g.run_rules("jail_host", {"jailed": jail["scene"],
+                                    "jailed_listener": _scene_listener(jail["scene"])})
+    assert got["checked"] and got["failed"] == []
+
+
 def _scene_listener(pid):
     import _morvex_bsd as m
     return next(c[3][1] for c in m.proc_net_connections(pid, [2], [1]) if c[5] == 1)
