@@ -305,7 +305,7 @@ void default_procs_detail(Machine &m) {
         struct kinfo_proc kp;
         if (p.kinfo.size() == sizeof kp) {
             std::memcpy(&kp, p.kinfo.data(), sizeof kp);
-            if (kp.ki_flag & P_SYSTEM)
+            if (kp.ki_flag & P_KPROC)
                 p.files = dirs("/");
         }
     }

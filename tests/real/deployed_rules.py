@@ -156,8 +156,10 @@ _PER_PROCESS_RULES = {
     # Root passes p_candebug's P2_NOTRACE check with privilege
     # (PRIV_DEBUG_DENIED).
     ("notrace_root", "notrace"): _all_answer(),
-    # At securelevel 1 nobody may debug init, root included.
-    ("securelevel", "init"): _no_debug(),
+    # At securelevel 1 nobody may debug init, root included. Its environment
+    # is not read at all: init is a system process (P_SYSTEM), whose
+    # environment the module answers empty (as the FreeBSD 14.2 guest shows).
+    ("securelevel", "init"): {**_no_debug(), "proc_environ": Answer("dict")},
     # The host sees into its jails.
     ("jail_host", "jailed"): _all_answer(),
 }
