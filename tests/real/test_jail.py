@@ -51,12 +51,14 @@ def jail():
     for n in os.listdir(ROOT + "/tmp"):
         os.stat(os.path.join(ROOT, "tmp", n))
     assert spid == scene.pid
-    # the host's own listeners, which the jail must not see
+    # the host's own listeners, which the jail must not see, on ports below
+    # the ephemeral range (10000 and up), so that none of the jail's sockets
+    # can have the same port number
     host = []
-    for family, addr in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET, "0.0.0.0"),
-                         (socket.AF_INET6, "::1")):
+    for family, addr, port in ((socket.AF_INET, "127.0.0.1", 7101), (socket.AF_INET, "0.0.0.0", 7102),
+                               (socket.AF_INET6, "::1", 7103)):
         s = socket.socket(family, socket.SOCK_STREAM)
-        s.bind((addr, 0))
+        s.bind((addr, port))
         s.listen()
         host.append(s)
     print(f"jail {NAME} (jid {jid}) made in {setup:.1f} s; scene {spid}, zombie {zombie}, other {other}")
