@@ -36,10 +36,12 @@ create)
     [ -d "$ROOT/morvex/python" ] || populate "$ROOT" /
     # the hints of the running system (made at boot)
     cp /var/run/ld-elf.so.hints "$ROOT/var/run/"
+    # children.max=1: the scene run inside it may make a jail of its own (on
+    # 15, for a jail descriptor)
     jail -c name="$NAME" path="$ROOT" host.hostname="$NAME.jail" \
         ip4.addr="lo0|127.0.1.1/32,vtnet0|10.0.2.16/24" \
         ip6.addr="lo0|fd00:1::1/128" \
-        mount.devfs devfs_ruleset=4 enforce_statfs=2 persist >&2
+        mount.devfs devfs_ruleset=4 enforce_statfs=2 children.max=1 persist >&2
     jls -j "$NAME" jid
     ;;
 remove)
