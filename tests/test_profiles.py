@@ -17,7 +17,7 @@ import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from fakebsd import answers, profiles
+from fakebsd import answers, proc, profiles
 from fakebsd.profiles import LARGE_ABSENT_CPUS, LARGE_CPUS
 
 FAMILIES, TYPES = [1, 2, 28], [1, 2]
@@ -143,6 +143,20 @@ def test_jail_mounts_by_enforce_statfs(enforce, seen):
         assert {2410, 2411, 2301, 701, 1310} <= held
         assert {a[2] for a in m.net_if_addrs() if a[1] == 2} == {"192.168.1.20", "192.168.1.30",
                                                                  "127.0.0.1"}
+
+
+def test_a_jail_made_in_the_jail():
+    # prison_check: a jail sees the jails made in it, not the other way round
+    inner = proc(2600, ppid=3105, comm=b"sh", jid=4, path=b"/bin/sh\0")
+    child = {"jails": {3: fakebsd.profiles.JAIL,
+                       4: {"name": "www.inner", "parent": 3, "path": b"/jails/www/inner"}},
+             "procs_changed": [inner]}
+    with fakebsd.machine(child, profile="jail"):
+        assert 2600 in m.pids() and m.proc_name(2600) == "sh"
+    with fakebsd.machine({**child, "caller": {"uid": 0, "jid": 4, "pid": 2600}}, profile="jail"):
+        assert m.pids() == [2600]
+        with pytest.raises(ProcessLookupError):
+            m.proc_name(2410)
 
 
 def test_vm_has_no_sensors_battery_cpufreq_or_media():

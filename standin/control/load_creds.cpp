@@ -15,7 +15,8 @@
 //            limit fails with EMFILE (or the errno given: ENFILE for a full
 //            system table); applies to the caller given or the base's
 //
-//   "jails": {jid: {"name": str, "path": bytes   its root, as the host names it,
+//   "jails": {jid: {"name": str, "parent": jid  the jail it was made in (0: the host),
+//                   "path": bytes                its root, as the host names it,
 //                   "enforce_statfs": 0 | 1 | 2  which mounts it sees (default 2),
 //                   "ip4": [str] | None,         its addresses (None: not restricted),
 //                   "ip6": [str] | None}}
@@ -131,6 +132,11 @@ int load_jails(Machine &m, PyObject *desc) {
         if ((o = item(value, "path")) && !as_bytes(o, j.path))
             return -1;
         long long n;
+        if ((o = item(value, "parent"))) {
+            if (!as_long(o, n))
+                return -1;
+            j.parent = static_cast<int>(n);
+        }
         if ((o = item(value, "enforce_statfs"))) {
             if (!as_long(o, n))
                 return -1;

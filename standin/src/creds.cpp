@@ -57,6 +57,20 @@ bool in_exec(const Proc &p) {
     return p.exec_reads->fetch_add(1, std::memory_order_relaxed) < p.exec_busy;
 }
 
+// prison_check: a caller sees its own jail and the jails made in it, at
+// any depth (prison_ischild); the host sees every jail.
+bool jail_sees(const Machine &m, int caller, int target) {
+    for (int j = target, depth = 0; depth < 64; depth++) {
+        if (j == caller)
+            return true;
+        if (j == 0)
+            return false;
+        auto it = m.jails.find(j);
+        j = it == m.jails.end() ? 0 : it->second.parent;
+    }
+    return false;
+}
+
 bool is_self(const Machine &m, const Proc &p) { return m.caller.pid >= 0 && p.pid == m.caller.pid; }
 
 bool someone_elses(const Proc &p) { return p.liveness == KillAnswer::NotPermitted; }
@@ -106,14 +120,14 @@ bool exiting(const Proc &p) {
     return c.stat == SZOMB || (c.flag & P_WEXIT);
 }
 
-// cr_cansee: the caller's jail (prison_check), then cr_canseeotheruids and
-// cr_canseeothergids.
+// cr_cansee: the caller's jail (prison_check: its own and those made in it),
+// then cr_canseeotheruids and cr_canseeothergids.
 int p_cansee(const Machine &m, const Proc &p) {
     if (is_self(m, p))
         return 0;
     const Caller &me = m.caller;
     Cred c = cred_of(p);
-    if (me.jid != 0 && c.jid != me.jid)
+    if (!jail_sees(m, me.jid, c.jid))
         return ESRCH;
     if (!sysctl_int(m, "security.bsd.see_other_uids", 1) && me.ruid != c.ruid && !me.privileged)
         return ESRCH;
@@ -253,8 +267,8 @@ SocketSight::SocketSight(const Machine &m) : m_(m) {
     other_gids_ = sysctl_int(m, "security.bsd.see_other_gids", 1) != 0 || m.caller.privileged;
 }
 
-// cr_cansee(caller, so_cred): prison_check (a jailed caller sees its own
-// jail's sockets only; the host sees every jail's), cr_canseeotheruids by
+// cr_cansee(caller, so_cred): prison_check (a jailed caller sees the sockets
+// of its own jail and of the jails made in it; the host sees every jail's), cr_canseeotheruids by
 // the real uids, cr_canseeothergids by a group both credentials have.
 bool SocketSight::sees(const struct xsocket &so) const {
     if (all_)
@@ -263,7 +277,7 @@ bool SocketSight::sees(const struct xsocket &so) const {
     if (auto it = m_.socks.creds.find(so.xso_so); it != m_.socks.creds.end())
         cred = &it->second;
     const int jid = cred ? cred->jid : 0;
-    if (m_.caller.jid != 0 && jid != m_.caller.jid)
+    if (!jail_sees(m_, m_.caller.jid, jid))
         return false;
     if (!other_uids_ && so.so_uid != m_.caller.ruid)
         return false;

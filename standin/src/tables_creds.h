@@ -11,6 +11,7 @@ namespace fakebsd {
 // A jail (struct prison) as far as what its processes see depends on it.
 struct Jail {
     std::string name;
+    int parent = 0;               // the jail it was made in (0: the host)
     std::string path = "/";       // its root directory, as the host names it
     int enforce_statfs = 2;       // which mounts it sees (prison_canseemount)
     // Its addresses (network order: 4 and 16 bytes), which its processes see
