@@ -41,6 +41,18 @@ GROUP_B = [
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                     reason="an interpreter built with the GIL")
 def test_gil_stays_off():
+    # In a fresh interpreter, which has imported nothing of the module's yet:
+    # a module that does not declare itself free of the GIL turns the GIL on
+    # when it is imported, with a RuntimeWarning (an error here).
+    code = """if 1:
+        import sys
+        assert sys._is_gil_enabled() is False, "the GIL is on before the import"
+        import _morvex_bsd, _fakebsd
+        assert sys._is_gil_enabled() is False, "importing the modules turned the GIL on"
+        print(sys.version)
+    """
+    r = run_python(code, env={"PYTHONWARNINGS": "error::RuntimeWarning", "PYTHON_GIL": ""})
+    assert r.returncode == 0, r.stderr
     assert sys._is_gil_enabled() is False
 
 
