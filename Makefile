@@ -162,8 +162,9 @@ fuzz-coverage:
 check-threads: build
 	$(VPY) -m pytest -q -p no:cacheprovider --parallel-threads=4 --iterations=2 tests
 
-# The suite, thread stress included, under ThreadSanitizer with an
-# interpreter built for it (built once into the cache, like the other).
+# The suite, thread stress included, under ThreadSanitizer with a
+# free-threaded 3.14 built for it (from the release sources in
+# CPYTHON_SOURCES, once into the cache, like the others).
 check-tsan:
 	sh tools/check-tsan.sh
 
