@@ -148,26 +148,25 @@ fi
 # is deprecated, and Debian 12 has no libmpdec-dev): Debian trixie's
 # mpdecimal source package, built static and position-independent, linked
 # into _decimal so the interpreter needs nothing from outside its folder.
-MPD_ENV=""
+set --
 if [ "$VERSION" = 3.15 ]; then
     mkdir -p mpd && cd mpd
     apt-get source --download-only mpdecimal >/dev/null
     tar xf "$(ls mpdecimal_*.orig.tar.* | head -n1)"
     cd "$(find . -maxdepth 1 -type d -name 'mpdecimal-*' | head -n1)"
-    ./configure --prefix="$WORK/mpd/root" --disable-cxx --disable-shared \
-        CFLAGS="-O2 -fPIC" >/dev/null
-    make -j"$JOBS" >/dev/null 2>>"$WORK/mpdecimal-warnings.log"
-    make install >/dev/null
+    ./configure --prefix="$WORK/mpd/root" --disable-cxx --disable-shared --disable-doc >/dev/null
+    make -j"$JOBS" CFLAGS=-fPIC >/dev/null 2>>"$WORK/mpdecimal-warnings.log"
+    make install CFLAGS=-fPIC >/dev/null
     cd "$WORK"
-    MPD_ENV="LIBMPDEC_CFLAGS=-I$WORK/mpd/root/include LIBMPDEC_LIBS=$WORK/mpd/root/lib/libmpdec.a"
+    set -- "LIBMPDEC_CFLAGS=-I$WORK/mpd/root/include" "LIBMPDEC_LIBS=$WORK/mpd/root/lib/libmpdec.a -lm"
 fi
 
 cd "$SRCDIR"
 # shellcheck disable=SC2086
-env $MPD_ENV ./configure $CONFIG --prefix="$PREFIX" OPT="$OPT" \
-    LDFLAGS="-Wl,-rpath,$PREFIX/lib" >"$WORK/configure.log"
-make -j"$JOBS" >/dev/null 2>"$WORK/build-warnings.log"
-make install DESTDIR="$STAGE" >/dev/null 2>>"$WORK/build-warnings.log"
+./configure $CONFIG --prefix="$PREFIX" OPT="$OPT" LDFLAGS="-Wl,-rpath,$PREFIX/lib" "$@" \
+    >"$WORK/configure.log"
+make -j"$JOBS" >"$WORK/build.log" 2>&1 || { say "$NAME: the build failed, see $WORK/build.log"; exit 1; }
+make install DESTDIR="$STAGE" >"$WORK/install.log" 2>&1 || { say "$NAME: make install failed, see $WORK/install.log"; exit 1; }
 rm -rf "$PREFIX"
 mv "$STAGE$PREFIX" "$PREFIX"
 cd /; rm -rf "$WORK"
