@@ -10,7 +10,8 @@
 #   REAL_FREEBSD_BUILDS  where each release's module build, image, console log
 #                     and guest results go, in a folder named by the release
 #                     (default build/real-freebsd: build/real-freebsd/15.1/...)
-#   GUEST_PYVER       the CPython version cross-built for the guest (3.13)
+#   GUEST_PYVER       the CPython version cross-built for the guest (3.14;
+#                     3.13 also builds)
 set -eu
 LAB_HERE=$(cd "$(dirname "$0")" && pwd)
 PROJECT=$(cd "$LAB_HERE/../.." && pwd)
@@ -54,7 +55,7 @@ WHEELS=$CACHE/freebsd-wheels
 BUILDS=${REAL_FREEBSD_BUILDS:-$PROJECT/build/real-freebsd}
 OUTDIR=$BUILDS/$FREEBSD
 # The build interpreter of the cross builds: the host's free-threaded build
-# of the same version.
+# of the same version (tools/bootstrap-python.sh makes it).
 HOST_PY=$CACHE/$PYT/bin/$PYT
 LLVM=/usr/lib/llvm-19/bin
 SUDO=""

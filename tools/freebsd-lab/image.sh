@@ -25,7 +25,13 @@ PYTEST_VER=${PYTEST_REQ#pytest==}
 if ! ls "$WHEELS"/pytest-"$PYTEST_VER"*.whl >/dev/null 2>&1; then
     lab_say "fetching $PYTEST_REQ wheels"
     rm -rf "$WHEELS"; mkdir -p "$WHEELS"
-    "$HOST_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: \
+    # (any interpreter with pip fetches them: the host builds may have none)
+    PIP_PY=""
+    for py in "$PROJECT/.venv/bin/python" "$HOST_PY" "$CACHE/python3.13t/bin/python3.13t" python3; do
+        "$py" -m pip --version >/dev/null 2>&1 && { PIP_PY=$py; break; }
+    done
+    [ -n "$PIP_PY" ] || lab_die "no interpreter with pip to fetch the pytest wheels"
+    "$PIP_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: \
         --platform any --python-version "$GUEST_PYVER" --implementation py --dest "$WHEELS" "$PYTEST_REQ" ||
         lab_die "cannot download the pytest wheels"
 fi

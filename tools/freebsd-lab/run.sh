@@ -29,7 +29,7 @@ step() {   # step RELEASE|host NAME
     echo "freebsd-lab[$1]: step $2: $(( $(date +%s) - t0 )) s" >&2
 }
 t0=$(date +%s)
-[ -x "$HOST_PY" ] || MORVEX_CACHE=$CACHE sh "$PROJECT/tools/bootstrap-python.sh"
+[ -x "$HOST_PY" ] || MORVEX_CACHE=$CACHE VERSION=$GUEST_PYVER sh "$PROJECT/tools/bootstrap-python.sh"
 echo "host bootstrap-$PYT $(( $(date +%s) - t0 ))" >>"$TIMES"
 step host host-packages
 for r in $FREEBSD_RELEASES; do
