@@ -83,7 +83,8 @@ check-freebsd: build
 # The module on real FreeBSD kernels: a FreeBSD 14.2 and a FreeBSD 15.1 guest
 # under QEMU (pure emulation), one after the other, made from the lab in
 # FREEBSD_LAB (each release's installed tree, makefs and mkimg), with
-# CPython 3.13t, libffi and the module cross-built for each release with
+# CPython 3.14t (from CPYTHON_SOURCES, built with the host's 3.14t), libffi
+# and the module cross-built for each release with
 # clang-19 (cached under $(CACHE)/freebsd-RELEASE); each runs the real-kernel
 # suite (tests/real) and brings its results back into
 # build/real-freebsd/RELEASE/out. FREEBSD=14.2 or FREEBSD=15.1 boots one

@@ -45,7 +45,7 @@ SYSROOT=$FBSD/root
 XPREFIX=$FBSD/xprefix
 # The guest's CPython: version, its names, and where its cross build is
 # staged as it will be in the guest (/morvex/python).
-GUEST_PYVER=${GUEST_PYVER:-3.13}
+GUEST_PYVER=${GUEST_PYVER:-3.14}
 PYT=python${GUEST_PYVER}t
 PYSTAGE=$FBSD/$PYT-stage
 GUEST_PY=/morvex/python
