@@ -101,20 +101,25 @@ check-freebsd: build
 	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp
 	CMAKE=$(CURDIR)/$(VENV)/bin/cmake LAYOUT_ASSERTS=build/layout_asserts.cpp bash tools/check-freebsd/run.sh
 
-# The module on a real FreeBSD 14.2 kernel: a FreeBSD guest under QEMU (pure
-# emulation) made from the lab in FREEBSD_LAB (an installed tree, makefs and
-# mkimg), with CPython 3.13t, libffi and the module cross-built for it with
-# clang-19 (cached under $(CACHE)/freebsd-14.2), runs the real-kernel suite
-# (tests/real) and brings its results back into build/real-freebsd/out.
-# real-freebsd-shell boots the same guest for a look around (root, no password).
+# The module on real FreeBSD kernels: a FreeBSD 14.2 and a FreeBSD 15.1 guest
+# under QEMU (pure emulation), one after the other, made from the lab in
+# FREEBSD_LAB (each release's installed tree, makefs and mkimg), with
+# CPython 3.14t (from CPYTHON_SOURCES, built with the host's 3.14t), libffi
+# and the module cross-built for each release with
+# clang-19 (cached under $(CACHE)/freebsd-RELEASE); each runs the real-kernel
+# suite (tests/real) and brings its results back into
+# build/real-freebsd/RELEASE/out. FREEBSD=14.2 or FREEBSD=15.1 boots one
+# (the module is built for both: each guest tries the other's build).
+# real-freebsd-shell boots one release's guest for a look around (root, no
+# password; FREEBSD=15.1 for 15, else 14.2).
 FREEBSD_LAB ?= ../shared/freebsd-lab
 export FREEBSD_LAB
 
 check-real-freebsd: $(VENV)/.ready
-	CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/run.sh
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake FREEBSD="$(FREEBSD)" sh tools/freebsd-lab/run.sh
 
 real-freebsd-shell: $(VENV)/.ready
-	CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/run.sh shell
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake FREEBSD="$(or $(FREEBSD),14.2)" sh tools/freebsd-lab/run.sh shell
 
 # The module and the control module against the headers of the newest CPython
 # releases Debian packages (3.14, 3.15), free-threaded: warnings are errors.
