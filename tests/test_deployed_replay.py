@@ -17,7 +17,7 @@ import fakebsd
 import test_real_replay as base
 
 DATA = os.path.join(os.path.dirname(__file__), "data")
-FIXTURES = ["freebsd-14.2-jail", "freebsd-14.2-hidden"]
+FIXTURES = [f"freebsd-{release}-{where}" for release in ("14.2", "15.1") for where in ("jail", "hidden")]
 
 
 @pytest.fixture(scope="module", params=FIXTURES)

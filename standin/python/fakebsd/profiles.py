@@ -575,8 +575,11 @@ def _freebsd15():
         args=argv(b"/usr/local/sbin/watcher", b"/var/db"), path=b"/usr/local/sbin/watcher\0",
         env=[b"PATH=/sbin:/bin:/usr/sbin:/usr/bin"],
         files=fd_table(kinfo_file(3, b"/var/log/watcher.log", flags=_C["KF_FLAG_WRITE"]),
-                       kinfo_file(4, type=KF_TYPE_INOTIFY),
-                       kinfo_file(5, type=KF_TYPE_JAILDESC),
+                       # opened read-only and read-write, as FreeBSD 15.1
+                       # records them: no path, no vnode
+                       kinfo_file(4, type=KF_TYPE_INOTIFY, flags=_C["KF_FLAG_READ"]),
+                       kinfo_file(5, type=KF_TYPE_JAILDESC,
+                                  flags=_C["KF_FLAG_READ"] | _C["KF_FLAG_WRITE"]),
                        text=b"/usr/local/sbin/watcher"))
     # The root file system has named attributes enabled (MNT_NAMEDATTR, a
     # flag 15 adds, above bit 32 of f_flags).
