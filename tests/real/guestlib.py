@@ -61,13 +61,25 @@ def answer(probe, name, *args):
     return _entry(probe, name, args)["answer"]
 
 
+# FreeBSD 15.1 at times fails to read a live process's environment
+# (kern.proc.env answers ENOMEM: seen for devd in every walk of a boot, and
+# once for a probe reading its own), which the module raises as the forced
+# EACCES naming ENOMEM. Taken as an answer where the environment is
+# otherwise readable.
+def env_unreadable(entry):
+    return entry["outcome"] == "PermissionError(EACCES)" and "ENOMEM" in entry.get("text", "")
+
+
 def outcomes_for(probe, pid):
-    """{function: outcome} of every per-process call on pid."""
+    """{function: outcome} of every per-process call on pid (an environment
+    the kernel could not read, see env_unreadable, counted as "ok")."""
     got = {}
     for k, v in probe["calls"].items():
         name, _, rest = k.partition("(")
         if rest.split(",")[0].rstrip(")") == str(pid) and name.startswith("proc_"):
-            got[name] = v["outcome"]
+            got[name] = "ok" if name == "proc_environ" and env_unreadable(v) else v["outcome"]
+            if got[name] != v["outcome"]:
+                print(f"environment of {pid} unreadable: {v['text']}")
         elif name == "check_pid_range" and rest.rstrip(")") == str(pid):
             got[name] = v["outcome"]
     return got

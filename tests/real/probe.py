@@ -46,6 +46,8 @@ def probe(m, targets):
     def one(name, args):
         word, answer = calls.outcome(name, getattr(m, name), args)
         got[record.key(name, *args)] = {"outcome": word, "answer": record.plain(answer)}
+        if isinstance(answer, BaseException):
+            got[record.key(name, *args)]["text"] = str(answer)[:300]
         return word, answer
 
     for pid in [me, *targets]:
