@@ -109,6 +109,7 @@ def test_resident_processes_and_their_environment():
     if MAJOR >= 15:
         assert out == set()
     differ = {}
+    unreadable = []
     for pid, f in sorted(flags.items()):
         if f & P_SYSTEM or not f & P_INMEM:
             continue
@@ -116,9 +117,18 @@ def test_resident_processes_and_their_environment():
             got = m.proc_environ(pid)
         except ProcessLookupError:
             continue
+        except PermissionError as e:
+            # kern.proc.env answering ENOMEM: the kernel could not read the
+            # process's memory (seen on 15.1 for devd); any other refusal of
+            # root is a fault.
+            if "ENOMEM" not in str(e):
+                raise
+            unreadable.append(pid)
+            continue
         want = _procstat_env(pid)
         if want is not None and got != want and pid in m.pids():
             differ[pid] = (got, want)
+    print(f"environments the kernel could not read (ENOMEM): {unreadable}")
     assert differ == {}
 
 
