@@ -1,7 +1,9 @@
 #!/bin/sh
 # The guest's disk image: the unpacked FreeBSD tree plus
-#   /morvex/python       the cross-built interpreter, the module and pytest
-#                        (pure-Python wheels, unpacked into site-packages)
+#   /morvex/python       the cross-built interpreter
+#   /morvex/wheels       the project's wheel (wheel.sh), pip's and pytest's
+#                        (pure-Python wheels): rc.local has install-guest.sh
+#                        install them into a fresh venv, /morvex/venv
 #   /morvex/tests/real   the real-kernel suite, copied from the repo
 #   /morvex/capture.py   the capture command
 #   /morvex/lab.conf     which guest script rc.local runs
@@ -13,19 +15,19 @@
 . "$(dirname "$0")/common.sh"
 IMAGE=${IMAGE:-$OUTDIR/fbsd.img}
 STAGE=$OUTDIR/root
-SITE=$GUEST_PY/lib/python3.13t/site-packages
-[ -f "$PYSTAGE$SITE/_morvex_bsd.cpython-313t.so" ] || lab_die "no module in the staged interpreter (run module.sh)"
+ls "$OUTDIR"/dist/*.whl >/dev/null 2>&1 || lab_die "no wheel in $OUTDIR/dist (run wheel.sh)"
 
-# pytest and its dependencies: pure-Python wheels, fetched once into the cache
-# (the version the project's requirements-dev.txt pins).
+# pytest and its dependencies, and pip: pure-Python wheels, fetched once into
+# the cache (the pytest requirements-dev.txt pins, the host interpreter's pip).
 WHEELS=$FBSD/wheels
 PYTEST_REQ=$(grep -E '^pytest==' "$PROJECT/requirements-dev.txt" || echo pytest)
-if ! ls "$WHEELS"/pytest-*.whl >/dev/null 2>&1; then
-    lab_say "fetching $PYTEST_REQ wheels"
+PIP_REQ=pip==$("$HOST_PY" -c 'import pip; print(pip.__version__)')
+if ! ls "$WHEELS"/pytest-*.whl "$WHEELS"/pip-*.whl >/dev/null 2>&1; then
+    lab_say "fetching $PYTEST_REQ and $PIP_REQ wheels"
     mkdir -p "$WHEELS"
     "$HOST_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: \
-        --platform any --python-version 3.13 --implementation py --dest "$WHEELS" "$PYTEST_REQ" ||
-        lab_die "cannot download the pytest wheels"
+        --platform any --python-version 3.13 --implementation py --dest "$WHEELS" "$PYTEST_REQ" "$PIP_REQ" ||
+        lab_die "cannot download the pytest and pip wheels"
 fi
 
 rm -rf "$STAGE" "$IMAGE" "$OUTDIR/rootfs.ufs"
@@ -36,15 +38,11 @@ mkdir -p "$STAGE/morvex"
 # The interpreter, without its static library (nothing in the guest links).
 cp -a "$PYSTAGE$GUEST_PY" "$STAGE/morvex/"
 find "$STAGE$GUEST_PY" -name 'libpython3.13t.a' -delete
-"$HOST_PY" - "$STAGE$SITE" "$WHEELS"/*.whl <<'PY'
-import sys, zipfile
-site = sys.argv[1]
-for whl in sys.argv[2:]:
-    zipfile.ZipFile(whl).extractall(site)
-PY
-# Compiled here (same bytecode as 3.13t's in the guest): the guest's disk is a
-# snapshot, so whatever it compiled itself would be lost at every boot.
-"$HOST_PY" -m compileall -q -d "$SITE" "$STAGE$SITE" >/dev/null
+mkdir -p "$STAGE/morvex/wheels"
+cp "$WHEELS"/*.whl "$OUTDIR"/dist/*.whl "$STAGE/morvex/wheels/"
+cp "$LAB_HERE/install-guest.sh" "$STAGE/morvex/install-guest.sh"
+# The benchmark's programs (bench.sh), when it is the benchmark's image.
+if [ -d "$OUTDIR/bench" ]; then cp -a "$OUTDIR/bench" "$STAGE/morvex/bench"; fi
 mkdir -p "$STAGE/morvex/tests"
 if [ -d "$PROJECT/tests/real" ]; then
     cp -a "$PROJECT/tests/real" "$STAGE/morvex/tests/"
@@ -60,7 +58,7 @@ if [ -z "${GUEST_SCRIPT:-}" ]; then
     fi
 fi
 [ -f "$STAGE$GUEST_SCRIPT" ] || lab_die "GUEST_SCRIPT=$GUEST_SCRIPT is not in the image"
-printf 'GUEST_SCRIPT=%s\n' "$GUEST_SCRIPT" >"$STAGE/morvex/lab.conf"
+printf 'GUEST_SCRIPT=%s\nGUEST_PYTHON=%s\n' "$GUEST_SCRIPT" "$GUEST_PY/bin/python3.13t" >"$STAGE/morvex/lab.conf"
 cp "$LAB_HERE/rc.local" "$STAGE/etc/rc.local"
 chmod -R u+rwX,go+rX,go-w "$STAGE/morvex"
 chmod 755 "$STAGE/etc/rc.local"

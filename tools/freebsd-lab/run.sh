@@ -15,7 +15,7 @@ step host-packages
 step sysroot
 step libffi
 step python
-step module
+step wheel
 step image
 t0=$(date +%s)
 if [ "${1:-}" = shell ]; then

@@ -1,0 +1,59 @@
+"""The real-kernel benchmark's table, from the JSON the guest wrote.
+
+    python table.py BENCH.json
+
+Goals: the module at most 1.5 times the floor, the tool at least 20 times
+the module, two threads at least 1.8 times one (functions without a lock by
+design: proc_environ and swap_mem take kvm_lock, users utxent_lock). A
+figure that misses its goal is marked with '*'."""
+
+import json
+import sys
+
+LOCKED = {"proc_environ": "kvm_lock", "swap_mem": "kvm_lock", "users": "utxent_lock"}
+
+
+def us(seconds):
+    return f"{seconds * 1e6:,.0f}" if seconds >= 1e-4 else f"{seconds * 1e6:.1f}"
+
+
+def main(path):
+    data = json.load(open(path))
+    print(f"FreeBSD {data['release']} amd64 (QEMU, TCG, {data['ncpu']} vCPUs), "
+          f"Python {data['python']}{'' if data['gil'] else ' free-threaded'}, {data['date']}; "
+          f"{data['sockets']} TCP sockets open")
+    print()
+    print("| function | module µs | floor µs | module/floor | tool | tool/module | 2 threads/1 (cpu) |")
+    print("|---|---:|---:|---:|---|---:|---:|")
+    missed = 0
+    for r in data["rows"]:
+        mod = r["module_s"]
+        if "floor_s" in r:
+            ratio = mod / r["floor_s"]
+            floor = f"{us(r['floor_s'])} | {ratio:.2f}{'*' if ratio > 1.5 else ''}"
+            missed += ratio > 1.5
+        else:
+            floor = f"— | — ({r.get('floor_error', '')[:40]})"
+        if "tool_s" in r:
+            ratio = r["tool_s"] / mod
+            tool = f"`{r['tool']}` | {ratio:,.0f}{'*' if ratio < 20 else ''}"
+            missed += ratio < 20
+        else:
+            tool = f"`{r['tool']}` failed | —"
+        lock = LOCKED.get(r["name"])
+        short = r["threads"] < 1.8 and not lock
+        missed += short
+        threads = f"{r['threads']:.2f}{'*' if short else ''} ({r['threads_cpu']:.2f})"
+        if lock:
+            threads += f" [{lock}]"
+        print(f"| {r['name']} | {us(mod)} | {floor} | {tool} | {threads} |")
+    print()
+    print(f"{missed} figure(s) miss their goal (*): module/floor <= 1.5, tool/module >= 20, "
+          "2 threads/1 >= 1.8 without a lock by design")
+    for r in data["rows"]:
+        if "tool_error" in r:
+            print(f"  {r['name']}: {r['tool']}: {r['tool_error'][:200]}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

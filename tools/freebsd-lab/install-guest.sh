@@ -1,0 +1,24 @@
+#!/bin/sh
+# In the guest, before the guest script: the project installed as a user
+# installs it, into a fresh virtual environment of the guest's CPython, offline:
+# pip from its own wheel, then pip installing the project's wheel and pytest
+# from /morvex/wheels. Usage: sh install-guest.sh VENV (GUEST_PYTHON from
+# /morvex/lab.conf names the interpreter). Exits non-zero when anything fails.
+VENV=${1:?usage: install-guest.sh VENV}
+WHEELS=/morvex/wheels
+. /morvex/lab.conf
+set -e
+t0=$(date +%s)
+rm -rf "$VENV"
+"$GUEST_PYTHON" -m venv --without-pip "$VENV"
+PIP_WHEEL=$(ls "$WHEELS"/pip-*.whl | head -n1)
+"$VENV/bin/python" "$PIP_WHEEL/pip" install -q --no-index --find-links "$WHEELS" \
+    --disable-pip-version-check pip
+"$VENV/bin/python" -m pip install --no-index --find-links "$WHEELS" --disable-pip-version-check \
+    morvex-bsd pytest
+"$VENV/bin/python" -m pip show -f morvex-bsd
+cd /
+"$VENV/bin/python" -c 'import sys, sysconfig, _morvex_bsd as m
+print("installed:", m.__file__, "platform:", sysconfig.get_platform(), "GIL:", sys._is_gil_enabled())
+assert m.__file__.startswith(sys.prefix + "/lib/"), "the module is not the installed one"'
+echo "install-guest: $(( $(date +%s) - t0 )) s"
