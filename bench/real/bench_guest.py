@@ -252,12 +252,16 @@ def tool_users(_):
 def module_calls(target):
     """name -> (a callable making the module's calls once, the tool's label and
     function); every call builds fresh argument objects of its own."""
-    def oneshot_all():
-        for pid in m.pids():
+    # Over the pids of one listing, as the floor walks its own.
+    pids = m.pids()
+
+    def oneshot_all(oneshot=m.proc_oneshot_info):
+        for pid in pids:
             try:
-                m.proc_oneshot_info(pid)
+                oneshot(pid)
             except (ProcessLookupError, PermissionError):
                 pass
+    oneshot_all.calls = len(pids)
     return {
         "pids": (m.pids, "ps -ax -o pid", tool_pids),
         "proc_oneshot_info": (oneshot_all, "ps -axww -o (23 fields)", tool_oneshot),
@@ -383,12 +387,16 @@ def main():
                "date": time.strftime("%Y-%m-%d", time.gmtime()), "rows": []}
     print(f"bench: FreeBSD {results['release']}, Python {results['python']}, scene pid {target} "
           f"holding {held} descriptors, {results['sockets']} TCP sockets", flush=True)
+    # What any call from Python costs here: a function that makes one cheap
+    # libc call (sysconf) and returns an int.
+    results["call_s"] = time_per_call(m.getpagesize, args.seconds, args.rounds)
+    results["loadavg"] = os.getloadavg()
     try:
         calls = module_calls(target)
         for name, (fn, label, tool) in calls.items():
             if args.names and name not in args.names:
                 continue
-            row = {"name": name, "tool": label}
+            row = {"name": name, "tool": label, "calls": getattr(fn, "calls", 1)}
             row["module_s"] = time_per_call(fn, args.seconds, args.rounds)
             try:
                 row["floor_s"] = floor_per_call(args.floor, name, target, row["module_s"], args.seconds,

@@ -17,13 +17,20 @@ def us(seconds):
     return f"{seconds * 1e6:,.0f}" if seconds >= 1e-4 else f"{seconds * 1e6:.1f}"
 
 
-def main(path):
+def main(path, host_load=None):
     data = json.load(open(path))
+    data["host_load"] = host_load
     print(f"FreeBSD {data['release']} amd64 (QEMU, TCG, {data['ncpu']} vCPUs), "
           f"Python {data['python']}{'' if data['gil'] else ' free-threaded'}, {data['date']}; "
           f"{data['sockets']} TCP sockets open")
+    call = data.get("call_s")
+    if call:
+        print(f"A call of the module from Python (getpagesize) takes {us(call)} µs here; "
+              "\"less call\" is module/floor with that taken off the module's time.")
+    if data.get("host_load"):
+        print(f"Load average of the host running QEMU: {data['host_load']}.")
     print()
-    print("| function | module µs | floor µs | module/floor | tool | tool/module | 2 threads/1 (cpu) |")
+    print("| function | module µs | floor µs | module/floor (less call) | tool | tool/module | 2 threads/1 (cpu) |")
     print("|---|---:|---:|---:|---|---:|---:|")
     missed = 0
     for r in data["rows"]:
@@ -31,6 +38,8 @@ def main(path):
         if "floor_s" in r:
             ratio = mod / r["floor_s"]
             floor = f"{us(r['floor_s'])} | {ratio:.2f}{'*' if ratio > 1.5 else ''}"
+            if call:
+                floor += f" ({max(mod - call * r.get('calls', 1), 0) / r['floor_s']:.2f})"
             missed += ratio > 1.5
         else:
             floor = f"— | — ({r.get('floor_error', '')[:40]})"
@@ -56,4 +65,4 @@ def main(path):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(sys.argv[1], " ".join(sys.argv[2:]) or None)

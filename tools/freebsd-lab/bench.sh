@@ -18,6 +18,7 @@ $XCC -fuse-ld=lld -O2 -Wall -Wextra -Werror -o "$B/floor" "$PROJECT/bench/real/f
     -lkvm -lutil -ldevstat || lab_die "the floor program does not build"
 cp "$PROJECT/bench/real/bench_guest.py" "$PROJECT/bench/real/run-guest.sh" "$B/"
 echo "$*" >"$B/args"
+load0=$(cut -d' ' -f1-3 /proc/loadavg)
 set +e
 GUEST_SCRIPT=/morvex/bench/run-guest.sh BOOT_TIMEOUT=${BOOT_TIMEOUT:-2400} sh "$LAB_HERE/run.sh"
 rc=$?
@@ -25,7 +26,8 @@ set -e
 rm -rf "$B"
 [ -f "$OUTDIR/out/bench.json" ] || { tail -n 30 "$OUTDIR/out/bench.txt" 2>/dev/null; lab_die "the guest wrote no bench.json (exit $rc)"; }
 echo
-"$HOST_PY" "$PROJECT/bench/real/table.py" "$OUTDIR/out/bench.json"
+"$HOST_PY" "$PROJECT/bench/real/table.py" "$OUTDIR/out/bench.json" \
+    "$load0 at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 echo
 echo "tools in the guest:"; sed 's/^/  /' "$OUTDIR/out/tools.txt"
 exit "$rc"

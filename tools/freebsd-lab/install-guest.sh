@@ -1,9 +1,12 @@
 #!/bin/sh
 # In the guest, before the guest script: the project installed as a user
 # installs it, into a fresh virtual environment of the guest's CPython, offline:
-# pip from its own wheel, then pip installing the project's wheel and pytest
-# from /morvex/wheels. Usage: sh install-guest.sh VENV (GUEST_PYTHON from
-# /morvex/lab.conf names the interpreter). Exits non-zero when anything fails.
+# pip, run from its own wheel, installs the project's wheel and pytest from
+# /morvex/wheels. Nothing is compiled to bytecode at install (the guest's disk
+# is a snapshot, and under emulation compiling all of pytest's dependencies
+# costs minutes); imports compile what they use. Usage: sh install-guest.sh
+# VENV (GUEST_PYTHON from /morvex/lab.conf names the interpreter). Exits
+# non-zero when anything fails.
 VENV=${1:?usage: install-guest.sh VENV}
 WHEELS=/morvex/wheels
 . /morvex/lab.conf
@@ -11,12 +14,10 @@ set -e
 t0=$(date +%s)
 rm -rf "$VENV"
 "$GUEST_PYTHON" -m venv --without-pip "$VENV"
-PIP_WHEEL=$(ls "$WHEELS"/pip-*.whl | head -n1)
-"$VENV/bin/python" "$PIP_WHEEL/pip" install -q --no-index --find-links "$WHEELS" \
-    --disable-pip-version-check pip
-"$VENV/bin/python" -m pip install --no-index --find-links "$WHEELS" --disable-pip-version-check \
+PIP="$VENV/bin/python $(ls "$WHEELS"/pip-*.whl | head -n1)/pip"
+$PIP install --no-index --find-links "$WHEELS" --disable-pip-version-check --no-compile \
     morvex-bsd pytest
-"$VENV/bin/python" -m pip show -f morvex-bsd
+$PIP show -f morvex-bsd
 cd /
 "$VENV/bin/python" -c 'import sys, sysconfig, _morvex_bsd as m
 print("installed:", m.__file__, "platform:", sysconfig.get_platform(), "GIL:", sys._is_gil_enabled())
