@@ -15,7 +15,7 @@ t0=$(date +%s)
 rm -rf "$VENV"
 "$GUEST_PYTHON" -m venv --without-pip "$VENV"
 PIP="$VENV/bin/python $(ls "$WHEELS"/pip-*.whl | head -n1)/pip"
-$PIP install --no-index --find-links "$WHEELS" --disable-pip-version-check --no-compile \
+$PIP install --no-index --find-links "$WHEELS" --disable-pip-version-check --no-compile --no-cache-dir \
     morvex-bsd pytest
 $PIP show -f morvex-bsd
 cd /

@@ -14,7 +14,7 @@
 # The build runs in a venv of the build interpreter (the host's build of the
 # guest's CPython version, which gives the interpreter and ABI tags) with the
 # scikit-build-core of requirements-dev.txt; CMake is the project venv's.
-# Rebuilt (incrementally) every time: the sources change.
+# Rebuilt every time: the sources change.
 . "$(dirname "$0")/common.sh"
 PYVER=3.13t
 BUILD_PY=$HOST_PY
@@ -30,15 +30,23 @@ RELEASE=$(strings "$SYSROOT/boot/kernel/kernel" | sed -n 's/^@(#)FreeBSD \([^ ]*
 [ -n "$RELEASE" ] || lab_die "no release in the tree's kernel"
 PLATFORM=freebsd-$RELEASE-amd64
 
-# The build environment, made once per build interpreter.
+# The build environment, made once per build interpreter: a venv without pip
+# (the host's builds may have no ensurepip), pip run from its wheel installing
+# itself and the scikit-build-core of requirements-dev.txt into it.
 WENV=$FBSD/wheel-env
 SKBUILD_REQ=$(grep -E '^scikit-build-core==' "$PROJECT/requirements-dev.txt" || echo scikit-build-core)
-if [ ! -f "$WENV/.ready" ] || [ "$(cat "$WENV/.ready")" != "$BUILD_PY $SKBUILD_REQ" ]; then
-    rm -rf "$WENV"
-    "$BUILD_PY" -m venv "$WENV"
-    "$WENV/bin/python" -m pip install -q --disable-pip-version-check "$SKBUILD_REQ" ||
+PIP_PY=$PROJECT/.venv/bin/python
+"$PIP_PY" -m pip --version >/dev/null 2>&1 || PIP_PY=$HOST_PY
+PIP_REQ=pip==$("$PIP_PY" -c 'import pip; print(pip.__version__)')
+if [ ! -f "$WENV/.ready" ] || [ "$(cat "$WENV/.ready")" != "$BUILD_PY $SKBUILD_REQ $PIP_REQ" ]; then
+    rm -rf "$WENV" "$FBSD/pip-wheel"
+    "$PIP_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: --no-deps \
+        --dest "$FBSD/pip-wheel" "$PIP_REQ" || lab_die "cannot download $PIP_REQ"
+    PIP_WHEEL=$(ls "$FBSD"/pip-wheel/pip-*.whl)
+    "$BUILD_PY" -m venv --without-pip "$WENV"
+    "$WENV/bin/python" "$PIP_WHEEL/pip" install -q --disable-pip-version-check "$PIP_WHEEL" "$SKBUILD_REQ" ||
         lab_die "cannot install $SKBUILD_REQ"
-    echo "$BUILD_PY $SKBUILD_REQ" >"$WENV/.ready"
+    echo "$BUILD_PY $SKBUILD_REQ $PIP_REQ" >"$WENV/.ready"
 fi
 WPY=$WENV/bin/python
 # The interpreter tags come from the build interpreter: it must be the
@@ -47,7 +55,10 @@ WPY=$WENV/bin/python
     lab_die "the build interpreter $BUILD_PY is not the guest's CPython ($SOABI)"
 
 DIST=$OUTDIR/dist
-rm -rf "$DIST" "$OUTDIR/sdist-src"
+# The wheel is built afresh from the unpacked sdist every time: the sdist's
+# files carry one fixed time stamp (it is reproducible), so an incremental
+# build would take a changed source for an old one.
+rm -rf "$DIST" "$OUTDIR/sdist-src" "$OUTDIR/wheel-build"
 mkdir -p "$DIST" "$OUTDIR/sdist-src" "$OUTDIR/wheel-build/.cmake/api/v1/query"
 touch "$OUTDIR/wheel-build/.cmake/api/v1/query/codemodel-v2"
 LOG=$OUTDIR/wheel-build/build.log
