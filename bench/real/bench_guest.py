@@ -249,13 +249,14 @@ def tool_users(_):
 
 # -- what is measured -------------------------------------------------------------
 
-def module_calls(target):
+def module_calls(target, own=False):
     """name -> (a callable making the module's calls once, the tool's label and
-    function); every call builds fresh argument objects of its own."""
+    function); every call builds fresh argument objects of its own, and with
+    `own` the per-pid loop calls through a partial of its own."""
     # Over the pids of one listing, as the floor walks its own.
     pids = m.pids()
 
-    def oneshot_all(oneshot=m.proc_oneshot_info):
+    def oneshot_all(oneshot=functools.partial(m.proc_oneshot_info) if own else m.proc_oneshot_info):
         for pid in pids:
             try:
                 oneshot(pid)
@@ -286,8 +287,11 @@ def module_calls(target):
 
 
 def fresh_callable(name, target):
-    """A callable of its own for one thread (no argument object shared)."""
-    return module_calls(target)[name][0]
+    """A callable of its own for one thread: no argument object shared, and
+    called through a partial of its own, since a call from Python code
+    writes the reference count of the object it calls (two threads calling
+    one builtin would measure the interpreter taking turns at that count)."""
+    return functools.partial(module_calls(target, own=True)[name][0])
 
 
 def time_per_call(fn, seconds, rounds):

@@ -1,9 +1,10 @@
 #!/bin/sh
 # The guest's disk image: the unpacked FreeBSD tree plus
 #   /morvex/python       the cross-built interpreter
-#   /morvex/wheels       the project's wheel (wheel.sh), pip's and pytest's
+#   /morvex/wheels       the project's wheel (wheel.sh) and pytest's
 #                        (pure-Python wheels): rc.local has install-guest.sh
 #                        install them into a fresh venv, /morvex/venv
+#   /morvex/pip          pip, unpacked from its wheel, that installs them
 #   /morvex/tests/real   the real-kernel suite, copied from the repo
 #   /morvex/capture.py   the capture command
 #   /morvex/lab.conf     which guest script rc.local runs
@@ -17,18 +18,19 @@ IMAGE=${IMAGE:-$OUTDIR/fbsd.img}
 STAGE=$OUTDIR/root
 ls "$OUTDIR"/dist/*.whl >/dev/null 2>&1 || lab_die "no wheel in $OUTDIR/dist (run wheel.sh)"
 
-# pytest and its dependencies, and pip: pure-Python wheels, fetched once into
-# the cache (the pytest requirements-dev.txt pins, the host interpreter's pip).
+# pytest and its dependencies: pure-Python wheels, fetched once into the cache
+# (the version the project's requirements-dev.txt pins).
 WHEELS=$FBSD/wheels
 PYTEST_REQ=$(grep -E '^pytest==' "$PROJECT/requirements-dev.txt" || echo pytest)
-PIP_REQ=pip==$("$HOST_PY" -c 'import pip; print(pip.__version__)')
-if ! ls "$WHEELS"/pytest-*.whl "$WHEELS"/pip-*.whl >/dev/null 2>&1; then
-    lab_say "fetching $PYTEST_REQ and $PIP_REQ wheels"
+if ! ls "$WHEELS"/pytest-*.whl >/dev/null 2>&1; then
+    lab_say "fetching $PYTEST_REQ wheels"
     mkdir -p "$WHEELS"
     "$HOST_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: \
-        --platform any --python-version 3.13 --implementation py --dest "$WHEELS" "$PYTEST_REQ" "$PIP_REQ" ||
-        lab_die "cannot download the pytest and pip wheels"
+        --platform any --python-version 3.13 --implementation py --dest "$WHEELS" "$PYTEST_REQ" ||
+        lab_die "cannot download the pytest wheels"
 fi
+PIP_WHEEL=$(ls "$FBSD"/pip-wheel/pip-*.whl 2>/dev/null | head -n1)
+[ -n "$PIP_WHEEL" ] || lab_die "no pip wheel in $FBSD/pip-wheel (run wheel.sh)"
 
 rm -rf "$STAGE" "$IMAGE" "$OUTDIR/rootfs.ufs"
 mkdir -p "$OUTDIR"
@@ -40,6 +42,12 @@ cp -a "$PYSTAGE$GUEST_PY" "$STAGE/morvex/"
 find "$STAGE$GUEST_PY" -name 'libpython3.13t.a' -delete
 mkdir -p "$STAGE/morvex/wheels"
 cp "$WHEELS"/*.whl "$OUTDIR"/dist/*.whl "$STAGE/morvex/wheels/"
+# pip, unpacked from its wheel, its bytecode compiled here (the guest's disk
+# is a snapshot, so whatever it compiled itself would be lost at every boot,
+# and under emulation compiling pip takes the best part of a minute).
+"$HOST_PY" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
+    "$PIP_WHEEL" "$STAGE/morvex/pip"
+"$HOST_PY" -m compileall -q -d /morvex/pip "$STAGE/morvex/pip" >/dev/null
 cp "$LAB_HERE/install-guest.sh" "$STAGE/morvex/install-guest.sh"
 # The benchmark's programs (bench.sh), when it is the benchmark's image.
 if [ -d "$OUTDIR/bench" ]; then cp -a "$OUTDIR/bench" "$STAGE/morvex/bench"; fi

@@ -1,12 +1,12 @@
 #!/bin/sh
 # In the guest, before the guest script: the project installed as a user
-# installs it, into a fresh virtual environment of the guest's CPython, offline:
-# pip, run from its own wheel, installs the project's wheel and pytest from
-# /morvex/wheels. Nothing is compiled to bytecode at install (the guest's disk
-# is a snapshot, and under emulation compiling all of pytest's dependencies
-# costs minutes); imports compile what they use. Usage: sh install-guest.sh
-# VENV (GUEST_PYTHON from /morvex/lab.conf names the interpreter). Exits
-# non-zero when anything fails.
+# installs it, into a fresh virtual environment of the guest's CPython,
+# offline: pip (from its wheel, unpacked in /morvex/pip with its bytecode)
+# installs the project's wheel and pytest from /morvex/wheels. Nothing is
+# compiled to bytecode at install (the guest's disk is a snapshot, and under
+# emulation compiling all of pytest's dependencies takes minutes); imports
+# compile what they use. Usage: sh install-guest.sh VENV (GUEST_PYTHON from
+# /morvex/lab.conf names the interpreter). Exits non-zero when anything fails.
 VENV=${1:?usage: install-guest.sh VENV}
 WHEELS=/morvex/wheels
 . /morvex/lab.conf
@@ -14,7 +14,8 @@ set -e
 t0=$(date +%s)
 rm -rf "$VENV"
 "$GUEST_PYTHON" -m venv --without-pip "$VENV"
-PIP="$VENV/bin/python $(ls "$WHEELS"/pip-*.whl | head -n1)/pip"
+PIP="env PYTHONPATH=/morvex/pip $VENV/bin/python -m pip"
+echo "install-guest: venv made in $(( $(date +%s) - t0 )) s"
 $PIP install --no-index --find-links "$WHEELS" --disable-pip-version-check --no-compile --no-cache-dir \
     morvex-bsd pytest
 $PIP show -f morvex-bsd
