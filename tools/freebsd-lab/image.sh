@@ -1,10 +1,11 @@
 #!/bin/sh
 # The guest's disk image: the unpacked FreeBSD tree plus
-#   /morvex/python       the cross-built interpreter
-#   /morvex/wheels       the project's wheel (wheel.sh) and pytest's
-#                        (pure-Python wheels): rc.local has install-guest.sh
-#                        install them into a fresh venv, /morvex/venv
-#   /morvex/pip          pip, unpacked from its wheel, that installs them
+#   /morvex/python       the cross-built interpreter and pytest (pure-Python
+#                        wheels, unpacked into site-packages)
+#   /morvex/wheels       the project's wheel (wheel.sh): rc.local has
+#                        install-guest.sh install it with pip into a fresh
+#                        venv, /morvex/venv, that sees the system's pytest
+#   /morvex/pip          pip, unpacked from its wheel
 #   /morvex/tests/real   the real-kernel suite, copied from the repo
 #   /morvex/capture.py   the capture command
 #   /morvex/lab.conf     which guest script rc.local runs
@@ -16,7 +17,10 @@
 . "$(dirname "$0")/common.sh"
 IMAGE=${IMAGE:-$OUTDIR/fbsd.img}
 STAGE=$OUTDIR/root
+SITE=$GUEST_PY/lib/python3.13t/site-packages
 ls "$OUTDIR"/dist/*.whl >/dev/null 2>&1 || lab_die "no wheel in $OUTDIR/dist (run wheel.sh)"
+PIP_WHEEL=$(ls "$FBSD"/pip-wheel/pip-*.whl 2>/dev/null | head -n1)
+[ -n "$PIP_WHEEL" ] || lab_die "no pip wheel in $FBSD/pip-wheel (run wheel.sh)"
 
 # pytest and its dependencies: pure-Python wheels, fetched once into the cache
 # (the version the project's requirements-dev.txt pins).
@@ -29,8 +33,6 @@ if ! ls "$WHEELS"/pytest-*.whl >/dev/null 2>&1; then
         --platform any --python-version 3.13 --implementation py --dest "$WHEELS" "$PYTEST_REQ" ||
         lab_die "cannot download the pytest wheels"
 fi
-PIP_WHEEL=$(ls "$FBSD"/pip-wheel/pip-*.whl 2>/dev/null | head -n1)
-[ -n "$PIP_WHEEL" ] || lab_die "no pip wheel in $FBSD/pip-wheel (run wheel.sh)"
 
 rm -rf "$STAGE" "$IMAGE" "$OUTDIR/rootfs.ufs"
 mkdir -p "$OUTDIR"
@@ -40,11 +42,19 @@ mkdir -p "$STAGE/morvex"
 # The interpreter, without its static library (nothing in the guest links).
 cp -a "$PYSTAGE$GUEST_PY" "$STAGE/morvex/"
 find "$STAGE$GUEST_PY" -name 'libpython3.13t.a' -delete
+"$HOST_PY" - "$STAGE$SITE" "$WHEELS"/*.whl <<'PY'
+import sys, zipfile
+site = sys.argv[1]
+for whl in sys.argv[2:]:
+    zipfile.ZipFile(whl).extractall(site)
+PY
+# Compiled here (same bytecode as 3.13t's in the guest): the guest's disk is a
+# snapshot, so whatever it compiled itself would be lost at every boot.
+"$HOST_PY" -m compileall -q -d "$SITE" "$STAGE$SITE" >/dev/null
+# The project's wheel, and pip unpacked from its wheel, its bytecode compiled
+# here too (under emulation compiling pip takes the best part of a minute).
 mkdir -p "$STAGE/morvex/wheels"
-cp "$WHEELS"/*.whl "$OUTDIR"/dist/*.whl "$STAGE/morvex/wheels/"
-# pip, unpacked from its wheel, its bytecode compiled here (the guest's disk
-# is a snapshot, so whatever it compiled itself would be lost at every boot,
-# and under emulation compiling pip takes the best part of a minute).
+cp "$OUTDIR"/dist/*.whl "$STAGE/morvex/wheels/"
 "$HOST_PY" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
     "$PIP_WHEEL" "$STAGE/morvex/pip"
 "$HOST_PY" -m compileall -q -d /morvex/pip "$STAGE/morvex/pip" >/dev/null
