@@ -16,11 +16,14 @@
 # scikit-build-core of requirements-dev.txt; CMake is the project venv's.
 # Rebuilt every time: the sources change.
 . "$(dirname "$0")/common.sh"
-PYVER=3.13t
+# (common.sh names the guest's interpreter, PYT, and the release's libutil
+# and newest symbol version; a lab without them is 14.2's with 3.13t.)
+PYT=${PYT:-python3.13t}
+LIBUTIL=${LIBUTIL:-libutil.so.9}
 BUILD_PY=$HOST_PY
-PYINC=$PYSTAGE$GUEST_PY/include/python$PYVER
+PYINC=$PYSTAGE$GUEST_PY/include/$PYT
 [ -f "$PYINC/Python.h" ] || lab_die "no cross-built CPython in $PYSTAGE (run python.sh)"
-SYSCONFIGDATA=$(ls "$PYSTAGE$GUEST_PY"/lib/python$PYVER/_sysconfigdata_t_freebsd*.py | head -n1)
+SYSCONFIGDATA=$(ls "$PYSTAGE$GUEST_PY"/lib/$PYT/_sysconfigdata_t_freebsd*.py | head -n1)
 SOABI=$(sed -n "s/^ *'SOABI': '\(.*\)',$/\1/p" "$SYSCONFIGDATA")
 [ -n "$SOABI" ] || lab_die "no SOABI in the cross-built CPython's sysconfig data"
 CMAKE=${CMAKE:-cmake}
@@ -67,7 +70,7 @@ LOG=$OUTDIR/wheel-build/build.log
 SDIST=$(ls "$DIST"/*.tar.gz)
 tar -xzf "$SDIST" -C "$OUTDIR/sdist-src"
 SRC=$(ls -d "$OUTDIR"/sdist-src/*/)
-export MORVEX_FREEBSD_SYSROOT=$SYSROOT _PYTHON_HOST_PLATFORM=$PLATFORM
+export MORVEX_FREEBSD_SYSROOT=$SYSROOT MORVEX_FREEBSD_TRIPLE=$TRIPLE _PYTHON_HOST_PLATFORM=$PLATFORM
 export PATH="$(dirname "$CMAKE"):$PATH"
 if ! (cd "$SRC" && nice "$WPY" - "$DIST" >>"$LOG" 2>&1 <<PY
 import sys, scikit_build_core.build as b
@@ -89,14 +92,21 @@ lab_say "built $(basename "$SDIST") and $(basename "$WHEEL")"
 
 MODULE=$(ls "$OUTDIR"/wheel-build/_morvex_bsd*.so | head -n1) || lab_die "no _morvex_bsd*.so in the wheel build"
 LIBS=""
-for so in lib/libc.so.7 lib/libthr.so.3 lib/libutil.so.9 lib/libm.so.5 lib/libkvm.so.7 \
+for so in lib/libc.so.7 lib/libthr.so.3 lib/$LIBUTIL lib/libm.so.5 lib/libkvm.so.7 \
           lib/libdevstat.so.7 lib/libgcc_s.so.1 lib/libcxxrt.so.1 lib/libc++.so.1; do
     [ -f "$SYSROOT/$so" ] || lab_die "the tree has no $so"
     LIBS="$LIBS --lib $SYSROOT/$so"
 done
+# Nothing bound above the release's newest symbol version, its own libutil
+# needed, and on 14 (whose libutil has no symbol versions) libutil unversioned.
+RELEASE_ARGS=""
+if [ -n "${MAX_SYMVER:-}" ]; then
+    RELEASE_ARGS="--max-version $MAX_SYMVER --needs $LIBUTIL"
+    [ "${FREEBSD_MAJOR:-14}" -ge 15 ] || RELEASE_ARGS="$RELEASE_ARGS --unversioned $LIBUTIL"
+fi
 # shellcheck disable=SC2086
-"$HOST_PY" "$PROJECT/tools/check-freebsd/check_so.py" "$MODULE" $LIBS \
-    --python "$PYSTAGE$GUEST_PY/bin/python$PYVER" --cmake-build "$OUTDIR/wheel-build" --target _morvex_bsd ||
+"$HOST_PY" "$PROJECT/tools/check-freebsd/check_so.py" "$MODULE" $LIBS $RELEASE_ARGS \
+    --python "$PYSTAGE$GUEST_PY/bin/$PYT" --cmake-build "$OUTDIR/wheel-build" --target _morvex_bsd ||
     lab_die "check_so.py: the module is not fit for FreeBSD"
 # (pip's own platform, not the one the wheel build was told.)
 env -u _PYTHON_HOST_PLATFORM "$HOST_PY" "$PROJECT/tools/wheel/check_dist.py" --wheel "$WHEEL" --sdist "$SDIST" \
