@@ -331,7 +331,8 @@ def tool_per_call(fn, target, rounds):
 
 def throughput(name, target, threads, seconds):
     """Calls per wall second and per CPU second of `threads` threads."""
-    calls = [fresh_callable(name, target) for _ in range(threads)]
+    calls = [functools.partial(python_loop) if name is None else fresh_callable(name, target)
+             for _ in range(threads)]
     counts = [0] * threads
     cpu = [0.0] * threads
     start = threading.Barrier(threads + 1)
@@ -361,6 +362,14 @@ def throughput(name, target, threads, seconds):
     wall = time.perf_counter() - t0
     total = sum(counts)
     return total / wall, total / max(sum(cpu), 1e-9)
+
+
+def python_loop():
+    """The control: pure Python, no module, no allocation shared."""
+    n = 0
+    for i in range(200):
+        n += i
+    return n
 
 
 def thread_ratio(name, target, seconds, rounds):
@@ -395,6 +404,11 @@ def main():
     # libc call (sysconf) and returns an int.
     results["call_s"] = time_per_call(m.getpagesize, args.seconds, args.rounds)
     results["loadavg"] = os.getloadavg()
+    # What two threads can do here at all: the same measurement of a loop of
+    # pure Python that touches no shared object (the emulator's and the
+    # host's share, not the module's).
+    results["control_threads"], results["control_threads_cpu"] = thread_ratio(
+        None, target, args.seconds, max(1, args.rounds - 1))
     try:
         calls = module_calls(target)
         for name, (fn, label, tool) in calls.items():

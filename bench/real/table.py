@@ -27,6 +27,10 @@ def main(path, host_load=None):
     if call:
         print(f"A call of the module from Python (getpagesize) takes {us(call)} µs here; "
               "\"less call\" is module/floor with that taken off the module's time.")
+    if "control_threads" in data:
+        print(f"Two threads running a loop of pure Python (no module) do {data['control_threads']:.2f} "
+              f"times what one does here ({data['control_threads_cpu']:.2f} per CPU second): "
+              "the most two threads can give in this guest.")
     if data.get("host_load"):
         print(f"Load average of the host running QEMU: {data['host_load']}.")
     print()
