@@ -7,27 +7,41 @@ export MORVEX_CACHE := $(CACHE)
 PYTHON_FT  := $(CACHE)/python3.13t/bin/python3.13t
 PYTHON_GIL := $(CACHE)/python3.13/bin/python3.13
 
-# PY=gil: test, demo, bench, check-threads and check-leaks run on the ordinary
-# CPython 3.13 with the GIL (its own venv, .venv-gil) instead of the
-# free-threaded one. PY=3.14 and PY=3.15: `make test` runs the suite on
-# Debian's CPython 3.14 or 3.15 in a Debian unstable chroot kept in the cache
-# (tools/test-debian-python.sh; venvs .venv-3.14, .venv-3.15, and .venv-3.14t
-# once Debian has a free-threaded build). The other checks always use the
-# free-threaded 3.13.
+# PY selects the interpreter of test, demo, build, bench, check-threads,
+# check-leaks and check-sweep (each with a venv of its own):
+#   ft (the default, also 3.13t)  the free-threaded CPython 3.13, built from
+#                  Debian's python3.13 source package (.venv)
+#   gil            CPython 3.13 with the GIL, from the same source (.venv-gil)
+#   3.14t, 3.15t   free-threaded CPython 3.14.7 and 3.15.0rc1, built from the
+#                  release tarballs in CPYTHON_SOURCES, checked against its
+#                  SHA256SUMS (.venv-3.14t, .venv-3.15t); the module is
+#                  built with warnings as errors
+#   3.14, 3.15     `make test` only: Debian's CPython 3.14 or 3.15 (with the
+#                  GIL) in a Debian unstable chroot kept in the cache
+#                  (tools/test-debian-python.sh; venvs .venv-3.14, .venv-3.15)
+# The other checks use the free-threaded 3.13 (check-tsan: 3.14t's
+# ThreadSanitizer build).
+CPYTHON_SOURCES ?= ../shared/cpython
+export CPYTHON_SOURCES := $(abspath $(CPYTHON_SOURCES))
 PY ?= ft
-ifeq ($(PY),ft)
+WERROR     :=
+ifneq ($(filter ft 3.13t,$(PY)),)
 PYTHON     := $(PYTHON_FT)
 VENV       := .venv
 else ifeq ($(PY),gil)
 PYTHON     := $(PYTHON_GIL)
 VENV       := .venv-gil
+else ifneq ($(filter 3.14t 3.15t,$(PY)),)
+PYTHON     := $(CACHE)/python$(PY)/bin/python$(PY)
+VENV       := .venv-$(PY)
+WERROR     := -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
 else ifneq ($(filter 3.14 3.15,$(PY)),)
 DEBIAN_PY  := $(PY)
 ifneq ($(filter-out test clean,$(or $(MAKECMDGOALS),test)),)
-$(error PY=$(PY) is for `make test` only)
+$(error PY=$(PY) (Debian's build with the GIL) is for `make test` only; PY=$(PY)t is the free-threaded one)
 endif
 else
-$(error PY is ft (free-threaded, the default), gil, 3.14 or 3.15)
+$(error PY is ft (free-threaded 3.13, the default), gil, 3.14t, 3.15t, or for `make test` 3.14 or 3.15)
 endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
@@ -42,6 +56,13 @@ $(PYTHON_FT):
 $(PYTHON_GIL):
 	MORVEX_CACHE=$(CACHE) GIL=1 sh tools/bootstrap-python.sh
 
+# 3.14t and 3.15t, from the release tarballs.
+$(CACHE)/python3.14t/bin/python3.14t:
+	MORVEX_CACHE=$(CACHE) VERSION=3.14 sh tools/bootstrap-python.sh
+
+$(CACHE)/python3.15t/bin/python3.15t:
+	MORVEX_CACHE=$(CACHE) VERSION=3.15 sh tools/bootstrap-python.sh
+
 $(VENV)/.ready: $(PYTHON) requirements-dev.txt
 	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
@@ -49,7 +70,7 @@ $(VENV)/.ready: $(PYTHON) requirements-dev.txt
 	touch $@
 
 $(VENV)/.built: $(VENV)/.ready $(SOURCES)
-	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps $(WERROR) .
 	touch $@
 
 build: $(VENV)/.built
@@ -157,8 +178,9 @@ fuzz-coverage:
 check-threads: build
 	$(VPY) -m pytest -q -p no:cacheprovider --parallel-threads=4 --iterations=2 tests
 
-# The suite, thread stress included, under ThreadSanitizer with an
-# interpreter built for it (built once into the cache, like the other).
+# The suite, thread stress included, under ThreadSanitizer with a
+# free-threaded 3.14 built for it (from the release sources in
+# CPYTHON_SOURCES, once into the cache, like the others).
 check-tsan:
 	sh tools/check-tsan.sh
 
@@ -193,4 +215,4 @@ bench: build
 	$(VPY) bench/run.py
 
 clean:
-	rm -rf build .venv .venv-gil .venv-asan .venv-tsan .venv-3.14 .venv-3.14t .venv-3.15 .venv-3.15t
+	rm -rf build .venv .venv-gil .venv-asan .venv-tsan .venv-3.14 .venv-3.14t .venv-3.15 .venv-3.15t .venv-debian-3.14t .venv-debian-3.15t

@@ -41,7 +41,29 @@ GROUP_B = [
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                     reason="an interpreter built with the GIL")
 def test_gil_stays_off():
+    # In a fresh interpreter, which has imported nothing of the module's yet:
+    # a module that does not declare itself free of the GIL turns the GIL on
+    # when it is imported, with a RuntimeWarning (an error here).
+    code = """if 1:
+        import sys
+        assert sys._is_gil_enabled() is False, "the GIL is on before the import"
+        import _morvex_bsd, _fakebsd
+        assert sys._is_gil_enabled() is False, "importing the modules turned the GIL on"
+        print(sys.version)
+    """
+    r = run_python(code, env={"PYTHONWARNINGS": "error::RuntimeWarning", "PYTHON_GIL": ""})
+    assert r.returncode == 0, r.stderr
     assert sys._is_gil_enabled() is False
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info < (3, 14),
+                    reason="deferred reference counts: free-threaded 3.14 and newer")
+def test_functions_have_deferred_refcounts():
+    # Threads calling a function of either table leave its count alone: the
+    # interpreter defers the first table's, the module the second's. A
+    # deferred count reads as a huge one.
+    counts = {n: sys.getrefcount(getattr(m, n)) for n in FIRST_TABLE + SECOND_TABLE if hasattr(m, n)}
+    assert {n for n, c in counts.items() if c < 2**40} == set(), counts
 
 
 def test_namespace_order_and_values():

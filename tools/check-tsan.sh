@@ -13,12 +13,16 @@
 set -eu
 cd "$(dirname "$0")/.."
 CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
-PYTHON_TSAN="$CACHE/python3.13t-tsan/bin/python3.13t"
+# The free-threaded 3.14 (from the release sources in CPYTHON_SOURCES, as
+# `make PY=3.14t` builds it), the release free-threaded users run.
+PYTHON_TSAN="$CACHE/python3.14t-tsan/bin/python3.14t"
 VENV=.venv-tsan
 VPY=$VENV/bin/python
 
-[ -x "$PYTHON_TSAN" ] || TSAN=1 MORVEX_CACHE="$CACHE" sh tools/bootstrap-python.sh
-if [ ! -f $VENV/.ready ] || [ requirements-dev.txt -nt $VENV/.ready ]; then
+[ -x "$PYTHON_TSAN" ] || TSAN=1 VERSION=3.14 MORVEX_CACHE="$CACHE" sh tools/bootstrap-python.sh
+# A venv made by another interpreter (3.13t's TSan build, before) is made again.
+if [ ! -f $VENV/.ready ] || [ requirements-dev.txt -nt $VENV/.ready ] ||
+        [ "$(readlink -f $VENV/bin/python)" != "$(readlink -f "$PYTHON_TSAN")" ]; then
     rm -rf $VENV
     "$PYTHON_TSAN" -m venv $VENV
     $VPY -m pip install -q --disable-pip-version-check -r requirements-dev.txt
@@ -28,7 +32,7 @@ fi
 if [ ! -f $VENV/.built ] || [ -n "$(find src standin CMakeLists.txt pyproject.toml -newer $VENV/.built \
         -type f ! -name '*.pyc' 2>/dev/null | head -n1)" ]; then
     $VPY -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-        -C build-dir=build/tsan -C cmake.define.MORVEX_SANITIZE=thread .
+        -C "build-dir=build/tsan/{wheel_tag}" -C cmake.define.MORVEX_SANITIZE=thread .
     touch $VENV/.built
 fi
 

@@ -10,7 +10,7 @@
 #
 # Every run looks in the archive for a free-threaded build of VERSION
 # (python3.14t, python3.14-nogil); when Debian has one, it is installed into
-# the chroot and the suite runs on it as well (.venv-VERSIONt).
+# the chroot and the suite runs on it as well (.venv-debian-VERSIONt).
 #
 #   tools/test-debian-python.sh VERSION [pytest arguments]
 set -eu
@@ -98,7 +98,9 @@ flock -u 9
 
 status=0
 for py in "python$V" $ft; do
-    venv=".venv-${py#python}"
+    # A free-threaded Debian build gets .venv-debian-VERSIONt: .venv-VERSIONt
+    # is the host's build from the release sources (make PY=VERSIONt).
+    case "$py" in *t) venv=".venv-debian-${py#python}" ;; *) venv=".venv-${py#python}" ;; esac
     in_chroot "$py" -c 'import sys; print(sys.executable, sys.version, "(GIL)" if sys._is_gil_enabled() else "(free-threaded)")'
     if [ ! -f "$venv/.ready" ] || [ requirements-dev.txt -nt "$venv/.ready" ]; then
         rm -rf "$venv"

@@ -39,3 +39,14 @@ class PyRef {
   private:
     PyObject *obj_ = nullptr;
 };
+
+// Marks a function object that every thread calls, made by the module
+// itself: on 3.14 and newer its reference count is deferred, as the
+// interpreter defers those of the functions it makes from a module's own
+// table, so that threads holding it on their stacks do not all write its
+// count (free-threaded; nothing happens with the GIL). 3.13 has no such call.
+#if PY_VERSION_HEX >= 0x030E0000
+inline void defer_refcount(PyObject *shared) noexcept { (void)PyUnstable_Object_EnableDeferredRefcount(shared); }
+#else
+inline void defer_refcount(PyObject *) noexcept {}
+#endif

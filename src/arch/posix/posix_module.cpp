@@ -31,11 +31,8 @@ int morvex_posix_add_constants(PyObject *mod) {
     for (const auto &c : constants)
         if (PyModule_AddIntConstant(mod, c.name, c.value) < 0)
             return -1;
-    PyRef infinity(PyLong_FromLong(RLIM_INFINITY));
-    if (!infinity || PyModule_AddObject(mod, "RLIM_INFINITY", infinity.get()) < 0)
-        return -1;
-    infinity.release();  // the module holds it now
-    return 0;
+    // PyModule_Add takes the reference, on failure too (and fails on null).
+    return PyModule_Add(mod, "RLIM_INFINITY", PyLong_FromLong(RLIM_INFINITY));
 }
 
 }  // extern "C"
@@ -62,15 +59,14 @@ extern "C" int morvex_posix_add_methods(PyObject *mod) {
         PyRef func(PyCMethod_New(def, nullptr, mod, nullptr));
         if (!func)
             return -1;
-        if (PyModule_AddObject(mod, def->ml_name, func.get()) < 0)
+        defer_refcount(func.get());
+        if (PyModule_Add(mod, def->ml_name, func.release()) < 0)
             return -1;
-        func.release();  // the module holds it now
     }
+    // The module owns the class; the global borrows it.
     ZombieProcessError = PyErr_NewException("_morvex_posix.ZombieProcessError", nullptr, nullptr);
-    if (!ZombieProcessError)
-        return -1;
-    if (PyModule_AddObject(mod, "ZombieProcessError", ZombieProcessError) < 0) {
-        Py_CLEAR(ZombieProcessError);
+    if (PyModule_Add(mod, "ZombieProcessError", ZombieProcessError) < 0) {
+        ZombieProcessError = nullptr;
         return -1;
     }
     return 0;
