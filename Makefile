@@ -101,36 +101,44 @@ check-freebsd: build
 	$(VPY) -c "import _fakebsd; print(_fakebsd.layout_asserts())" > build/layout_asserts.cpp
 	CMAKE=$(CURDIR)/$(VENV)/bin/cmake LAYOUT_ASSERTS=build/layout_asserts.cpp bash tools/check-freebsd/run.sh
 
-# The module on a real FreeBSD 14.2 kernel: a FreeBSD guest under QEMU (pure
-# emulation) made from the lab in FREEBSD_LAB (an installed tree, makefs and
-# mkimg), with CPython 3.13t, libffi and the module cross-built for it with
-# clang-19 (cached under $(CACHE)/freebsd-14.2), runs the real-kernel suite
-# (tests/real) and brings its results back into build/real-freebsd/out.
-# real-freebsd-shell boots the same guest for a look around (root, no password).
+# The module on real FreeBSD kernels: a FreeBSD 14.2 and a FreeBSD 15.1 guest
+# under QEMU (pure emulation), one after the other, made from the lab in
+# FREEBSD_LAB (each release's installed tree, makefs and mkimg), with
+# CPython 3.14t (from CPYTHON_SOURCES, built with the host's 3.14t), libffi
+# and the module cross-built for each release with
+# clang-19 (cached under $(CACHE)/freebsd-RELEASE); each runs the real-kernel
+# suite (tests/real) and brings its results back into
+# build/real-freebsd/RELEASE/out. FREEBSD=14.2 or FREEBSD=15.1 boots one
+# (the module is built for both: each guest tries the other's build).
+# real-freebsd-shell boots one release's guest for a look around (root, no
+# password; FREEBSD=15.1 for 15, else 14.2).
 FREEBSD_LAB ?= ../shared/freebsd-lab
 export FREEBSD_LAB
 
 check-real-freebsd: $(VENV)/.ready
-	CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/run.sh
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake FREEBSD="$(FREEBSD)" sh tools/freebsd-lab/run.sh
 
 real-freebsd-shell: $(VENV)/.ready
-	CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/run.sh shell
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake FREEBSD="$(or $(FREEBSD),14.2)" sh tools/freebsd-lab/run.sh shell
 
 # The source distribution and the FreeBSD wheel built from it through
 # pyproject.toml (cross-built against the lab's tree, tagged as the guest's
 # CPython tags wheels), checked by tools/wheel/check_dist.py; into
-# build/real-freebsd/dist. check-real-freebsd builds them too and installs
-# the wheel with pip in the guest.
+# build/real-freebsd/RELEASE/dist, for 14.2 and 15.1 (FREEBSD= names one).
+# check-real-freebsd builds them too and installs the wheel with pip in each
+# guest.
 wheel-freebsd: $(VENV)/.ready
-	for s in host-packages sysroot libffi python wheel; do \
-		CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/$$s.sh || exit 1; done
-	ls -l build/real-freebsd/dist
+	[ -x $(CACHE)/python3.14t/bin/python3.14t ] || MORVEX_CACHE=$(CACHE) VERSION=3.14 sh tools/bootstrap-python.sh
+	for r in $(or $(FREEBSD),14.2 15.1); do for s in host-packages sysroot libffi python wheel; do \
+		FREEBSD=$$r CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/$$s.sh || exit 1; done; done
+	ls -l build/real-freebsd/*/dist
 
 # The module's speed on the real kernel, as ratios: against a C program making
 # the same calls (the floor), against FreeBSD's tools, two threads against one.
-# BENCH_ARGS: bench/real/bench_guest.py's options (--seconds, --rounds, names).
+# In the FreeBSD 15.1 guest (FREEBSD=14.2 for 14.2's). BENCH_ARGS:
+# bench/real/bench_guest.py's options (--seconds, --rounds, names).
 bench-real-freebsd: $(VENV)/.ready
-	CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/bench.sh $(BENCH_ARGS)
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake FREEBSD="$(or $(FREEBSD),15.1)" sh tools/freebsd-lab/bench.sh $(BENCH_ARGS)
 
 # The module and the control module against the headers of the newest CPython
 # releases Debian packages (3.14, 3.15), free-threaded: warnings are errors.

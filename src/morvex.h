@@ -58,6 +58,13 @@ int morvex_kinfo_proc(pid_t pid, struct kinfo_proc *proc);
 int is_zombie(pid_t pid);
 int morvex_pid_exists(pid_t pid);
 PyObject *morvex_raise_for_pid(pid_t pid, const char *syscall);
+// A read refused with EBUSY while the process is in execve(): 1 after a
+// pause when it is to be made again (attempt counts them, from 0), 0 when
+// the error is another or the retries are used up. morvex_exec_busy raises
+// for a process still in exec.
+#define MORVEX_EXEC_RETRIES 4
+int morvex_exec_retry(int err, int *attempt);
+PyObject *morvex_exec_busy(const char *syscall);
 
 // The PID of every process, in kernel order: a malloc'ed array the caller frees.
 int _morvex_pids(pid_t **pids, int *count);

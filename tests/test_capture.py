@@ -58,7 +58,7 @@ large = pytest.mark.thread_unsafe(reason="a 10,000-process machine per thread is
 # The large host's capture takes 60 of its processes; make check-sweep takes
 # all 10,000 (a 10 MB file, half a million faults, about 30 seconds).
 ALL = os.environ.get("MORVEX_SWEEP_PROCS") == "all"
-@pytest.mark.parametrize("name", ["default", "unprivileged", "jail", "vm", "freebsd15",
+@pytest.mark.parametrize("name", ["default", "unprivileged", "jail", "hardened", "vm", "freebsd15",
                                   pytest.param("large", marks=large)])
 def test_round_trip(name, tmp_path):
     path = tmp_path / "machine.capture.gz"

@@ -192,7 +192,8 @@ def test_swap_mem_reads_32_bit_counters_of_older_kernels(machine):
 
 
 @pytest.mark.parametrize("f,text", [
-    (fault("kvm_open", errno=errno.EACCES), "kvm_open() syscall failed"),
+    (fault("kvm_open", errno=errno.EACCES), "kvm_open() syscall failed (Permission denied)"),
+    (fault("kvm_open", errno=0), "kvm_open() syscall failed"),
     (fault("kvm_getswapinfo", errno=errno.EIO), "kvm_getswapinfo() syscall failed"),
     (fault("kvm_getswapinfo", errno=0, answer=b"kvm_getswapinfo: Permission denied"),
      "kvm_getswapinfo() syscall failed"),
@@ -232,7 +233,7 @@ except RuntimeError as e:
     print(e)
 """
     r = run_python(code)
-    assert r.stdout == "kvm_open() syscall failed\n"
+    assert r.stdout == "kvm_open() syscall failed (Operation not permitted)\n"
     assert r.stderr == "kvm_open failed: /dev/mem: Permission denied\n"
 
 

@@ -17,7 +17,7 @@ import pytest
 
 import _morvex_bsd as m
 import fakebsd
-from fakebsd import answers, profiles
+from fakebsd import answers, proc, profiles
 from fakebsd.profiles import LARGE_ABSENT_CPUS, LARGE_CPUS
 
 FAMILIES, TYPES = [1, 2, 28], [1, 2]
@@ -26,7 +26,8 @@ large = pytest.mark.thread_unsafe(reason="a 10,000-process machine per thread is
 
 
 def test_names_and_unknown_profile():
-    assert fakebsd.PROFILES == ("default", "unprivileged", "jail", "vm", "large", "freebsd15")
+    assert fakebsd.PROFILES == ("default", "unprivileged", "jail", "vm", "large", "freebsd15",
+                                "hardened")
     with pytest.raises(ValueError, match="no profile 'mainframe'"):
         fakebsd.profile("mainframe")
 
@@ -104,10 +105,11 @@ def test_jail_has_its_own_world_only():
         assert m.proc_is_zombie(2424)
         with pytest.raises(ProcessLookupError):
             m.proc_name(1)
-        assert [p[1] for p in m.disk_partitions()] == ["/", "/dev", "/tmp"]
-        assert m.disk_partitions()[0][0] == "zroot/jails/www"
+        # enforce_statfs=2: the mount its root lies on, named "/"
+        assert [p[:2] for p in m.disk_partitions()] == [("zroot/jails/www", "/")]
         addrs = [a[2] for a in m.net_if_addrs() if a[1] in (2, 28)]
         assert addrs == ["192.168.1.30", "2001:db8:1::30"]
+        assert {"em0", "lo0"} <= set(m.net_io_counters())
         for f, arg in ((m.sensors_cpu_temperature, 0), (m.cpu_freq, 0)):
             with pytest.raises(NotImplementedError):
                 f(arg)
@@ -117,6 +119,44 @@ def test_jail_has_its_own_world_only():
         assert m.proc_num_fds(2410) == 4 + 3 + 1 + 1 + 3
         local = {e[3][0] for e in m.net_connections([2, 28], [1]) if e[3]}
         assert local == {"192.168.1.30", "2001:db8:1::30"}
+
+
+@pytest.mark.parametrize("enforce,seen", [
+    # every mount, as the host names it
+    (0, ["/", "/dev", "/home", "/var/log", "/tmp", "/jails/www", "/jails/www/dev",
+         "/jails/www/tmp"]),
+    # the mounts at and below its root, named from inside
+    (1, ["/", "/dev", "/tmp"]),
+    (2, ["/"]),
+])
+def test_jail_mounts_by_enforce_statfs(enforce, seen):
+    jail = dict(fakebsd.profiles.JAIL, enforce_statfs=enforce)
+    with fakebsd.machine({"jails": {3: jail}}, profile="jail"):
+        assert [p[1] for p in m.disk_partitions()] == seen
+    # root on the host sees the jail's mounts where the host has them, and
+    # the jail's processes and sockets with theirs
+    with fakebsd.machine({"caller": {"uid": 0}}, profile="jail"):
+        assert [p[1] for p in m.disk_partitions()][-3:] == ["/jails/www", "/jails/www/dev",
+                                                           "/jails/www/tmp"]
+        assert {2410, 2424, 701, 1} <= set(m.pids())
+        held = {e[6] for e in m.net_connections([2, 28, 1], [1, 2])}
+        assert {2410, 2411, 2301, 701, 1310} <= held
+        assert {a[2] for a in m.net_if_addrs() if a[1] == 2} == {"192.168.1.20", "192.168.1.30",
+                                                                 "127.0.0.1"}
+
+
+def test_a_jail_made_in_the_jail():
+    # prison_check: a jail sees the jails made in it, not the other way round
+    inner = proc(2600, ppid=3105, comm=b"sh", jid=4, path=b"/bin/sh\0")
+    child = {"jails": {3: fakebsd.profiles.JAIL,
+                       4: {"name": "www.inner", "parent": 3, "path": b"/jails/www/inner"}},
+             "procs_changed": [inner]}
+    with fakebsd.machine(child, profile="jail"):
+        assert 2600 in m.pids() and m.proc_name(2600) == "sh"
+    with fakebsd.machine({**child, "caller": {"uid": 0, "jid": 4, "pid": 2600}}, profile="jail"):
+        assert m.pids() == [2600]
+        with pytest.raises(ProcessLookupError):
+            m.proc_name(2410)
 
 
 def test_vm_has_no_sensors_battery_cpufreq_or_media():

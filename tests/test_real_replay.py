@@ -1,7 +1,8 @@
-"""A FreeBSD 14.2 machine replayed on the stand-in: the capture taken in the
-lab guest (make check-real-freebsd) and the answers the module gave there, a
-moment later, for the same calls. Every reader must answer on the replay as it
-did on the real kernel.
+"""Real FreeBSD machines replayed on the stand-in: for each release the lab
+boots (14.2 and 15.1), the capture taken in its guest (make
+check-real-freebsd) and the answers the module gave there, a moment later,
+for the same calls. Every reader must answer on the replay as it did on the
+real kernel.
 
 The two were taken one after the other, not at once, so what moves between
 them is compared by shape (and counters by direction) rather than value:
@@ -17,12 +18,19 @@ import os
 
 import pytest
 
+import _fakebsd
 import _morvex_bsd as m
 import fakebsd
+from fakebsd import capture, profiles, replay
+from fakebsd.profiles import KF_TYPE_INOTIFY, KF_TYPE_JAILDESC
 
 DATA = os.path.join(os.path.dirname(__file__), "data")
-CAPTURE = os.path.join(DATA, "freebsd-14.2.capture.gz")
-ANSWERS = os.path.join(DATA, "freebsd-14.2.answers.json.gz")
+RELEASES = ["14.2", "15.1"]
+C = _fakebsd.constants()
+
+
+def capture_of(release):
+    return os.path.join(DATA, f"freebsd-{release}.capture.gz")
 
 _spec = importlib.util.spec_from_file_location(
     "real_record", os.path.join(os.path.dirname(__file__), "real", "record.py"))
@@ -87,19 +95,24 @@ VIEWS = {
 GROWING = {"cpu_times", "per_cpu_times", "cpu_stats"}
 
 
-def load():
-    with gzip.open(ANSWERS, "rt") as f:
+def load(release):
+    with gzip.open(os.path.join(DATA, f"freebsd-{release}.answers.json.gz"), "rt") as f:
         return json.load(f)
 
 
-@pytest.fixture(scope="module")
-def real():
-    return load()
+@pytest.fixture(scope="module", params=RELEASES)
+def release(request):
+    return request.param
 
 
 @pytest.fixture(scope="module")
-def replayed(real):
-    with fakebsd.machine(capture=CAPTURE):
+def real(release):
+    return load(release)
+
+
+@pytest.fixture(scope="module")
+def replayed(real, release):
+    with fakebsd.machine(capture=capture_of(release)):
         return record.answers(m, real["pids"], real["ifaces"], real["ncpu"],
                               keep_secrets=real.get("secrets") == "kept")
 
@@ -152,3 +165,66 @@ def test_counters_moved_forward(real, replayed):
         got, want = replayed[name + "()"], real["answers"][name + "()"]
         flat = lambda x: [v for row in x for v in row] if x and isinstance(x[0], list) else x  # noqa: E731
         assert all(w >= g for g, w in zip(flat(got), flat(want))), name
+
+
+# -- the freebsd15 profile against the FreeBSD 15.1 guest -----------------------------
+
+def _field(rec, table, name):
+    off, size = table[name]
+    return int.from_bytes(rec[off:off + size], "little", signed=True)
+
+
+def fifteen_facts(path):
+    """What FreeBSD 15 changes that the module sees, as a capture holds it:
+    the processes without P_INMEM, the descriptor records of the two types
+    15 adds (KF_TYPE_INOTIFY 15, KF_TYPE_JAILDESC 16) by the fields that do
+    not depend on the moment (type, open flags, status, path), and the
+    mount flags above bit 31 (MNT_NAMEDATTR) by file system type."""
+    kf = {n: (o, s) for n, o, s, *_ in _fakebsd.fields("kinfo_file")}
+    kp = {n: (o, s) for n, o, s, *_ in _fakebsd.fields("kinfo_proc")}
+    sf = {n: (o, s) for n, o, s, *_ in _fakebsd.fields("statfs")}
+    header, records = replay.read(path)
+    swapped, descriptors, high_flags = set(), set(), set()
+    for r in records:
+        a = r.get("answer")
+        if a is None:
+            continue
+        if r["call"] == "kvm_getprocs":
+            for i in range(0, len(a), 1088):
+                if not _field(a[i:i + 1088], kp, "ki_flag") & C["P_INMEM"]:
+                    swapped.add(_field(a[i:i + 1088], kp, "ki_pid"))
+        elif r["call"] == "sysctl" and r["key"].startswith("1.14.33."):    # kern.proc.filedesc
+            i = 0
+            while i + 4 <= len(a):
+                size = _field(a[i:], kf, "kf_structsize")
+                rec = a[i:i + size].ljust(1392, b"\0")
+                i += size or len(a)
+                if _field(rec, kf, "kf_type") in (KF_TYPE_INOTIFY, KF_TYPE_JAILDESC):
+                    off, n = kf["kf_path"]
+                    descriptors.add((_field(rec, kf, "kf_type"), _field(rec, kf, "kf_flags"),
+                                     _field(rec, kf, "kf_status"), rec[off:off + n].rstrip(b"\0")))
+        elif r["call"] == "getfsstat":
+            for i in range(0, len(a), 2344):
+                off, n = sf["f_fstypename"]
+                fstype = a[i + off:i + off + n].rstrip(b"\0").decode()
+                high_flags.add((fstype, (_field(a[i:i + 2344], sf, "f_flags") & ~0xFFFFFFFF) & (2**64 - 1)))
+    return swapped, descriptors, high_flags
+
+
+def test_freebsd15_profile_as_the_guest(tmp_path):
+    """The stand-in's freebsd15 profile, captured the way the guest was,
+    shows what the FreeBSD 15.1 guest showed: every process resident, and
+    an inotify and a jail descriptor with the guest's open flags (read;
+    read and write), status and (empty) path."""
+    guest = fifteen_facts(capture_of("15.1"))
+    path = tmp_path / "freebsd15.capture.gz"
+    with fakebsd.machine(profile="freebsd15"):
+        capture.capture(path)
+    profile = fifteen_facts(path)
+    assert guest[0] == profile[0] == set()
+    assert {d[0] for d in guest[1]} == {KF_TYPE_INOTIFY, KF_TYPE_JAILDESC}
+    assert profile[1] == guest[1]
+    # The guest's UFS root has no flag above bit 31; the profile's ZFS root
+    # has MNT_NAMEDATTR, which the guest (no ZFS) cannot show either way.
+    assert guest[2] <= {(t, 0) for t in ("ufs", "devfs", "tmpfs")}
+    assert ("zfs", profiles.MNT_NAMEDATTR) in profile[2]

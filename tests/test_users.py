@@ -2,6 +2,7 @@
 libc hands out, records it never builds, and walks from many threads."""
 
 import ctypes
+import errno
 import os
 import textwrap
 import threading
@@ -57,6 +58,40 @@ def test_no_logins(machine, no_leaks, entries):
     machine({"utmpx": entries})
     assert m.users() == []
     assert walk_calls()[0] == "setutxent" and walk_calls()[-1] == "endutxent"
+
+
+# libc's getutxent answers none at the end of the database with errno
+# untouched, and none with fopen's errno when the database cannot be opened:
+# only a database that does not exist holds nobody.
+@pytest.mark.parametrize("desc,err", [
+    ({"utmpx_open_errno": errno.ENOENT}, None),
+    ({"nofile": 0}, errno.EMFILE),
+    ({"nofile": {"limit": 0, "errno": errno.ENFILE}}, errno.ENFILE),
+    ({"utmpx_open_errno": errno.EACCES}, errno.EACCES),
+    # the open fails once, getutxent's own try opens it
+    ({"faults": [fault("setutxent", errno=errno.EMFILE)]}, "opens"),
+])
+def test_database_that_cannot_be_opened(machine, no_leaks, desc, err):
+    machine(desc)
+    if err is None:
+        assert m.users() == []
+    elif err == "opens":
+        assert len(m.users()) == 2
+    else:
+        with pytest.raises(OSError) as e:
+            m.users()
+        assert e.value.errno == err and "getutxent()" in e.value.strerror
+    assert walk_calls()[-1] == "endutxent"
+    # the walk works again once the descriptors are there
+    machine()
+    assert len(m.users()) == 2
+
+
+def test_read_failing_midway(machine, no_leaks):
+    machine({"faults": [fault("getutxent", errno=errno.EIO, nth=2)]})
+    with pytest.raises(OSError) as e:
+        m.users()
+    assert e.value.errno == errno.EIO
 
 
 def test_entry_fields(machine):

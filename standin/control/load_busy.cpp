@@ -838,7 +838,7 @@ void Builder::tables(Machine &m) {
         kp.ki_rusage.ru_inblock = s.rss / 20;
         kp.ki_rusage.ru_oublock = age / 600;
         kp.ki_runtime = static_cast<uint64_t>(cpu_us);
-        kp.ki_flag = (zombie ? 0 : P_INMEM) | (system ? P_SYSTEM : 0) | (s.role == SHELL ? P_CONTROLT : 0);
+        kp.ki_flag = (zombie ? 0 : P_INMEM) | (system ? P_SYSTEM | P_KPROC : 0) | (s.role == SHELL ? P_CONTROLT : 0);
         kp.ki_stat = s.stat;
         kp.ki_nice = static_cast<signed char>(s.nice);
         kp.ki_tdev = s.tty.empty() ? UINT64_MAX : 0x5c + static_cast<uint64_t>(i % 97);

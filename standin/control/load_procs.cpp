@@ -3,7 +3,12 @@
 //   "procs": [ {"pid": 1, "kinfo": bytes, "threads": [bytes], "args": bytes,
 //               "path": bytes | None, "env": [bytes], "files": bytes | [bytes],
 //               "vmmap": bytes | [bytes], "cpuset": bytes, "rlimits": {res: bytes},
-//               "nice": int, "kill": "alive" | "eperm" | "gone", "listed": bool}, ...]
+//               "nice": int, "kill": "alive" | "eperm" | "gone", "listed": bool,
+//               "exec_busy": int}, ...]
+//
+// "exec_busy": for a process in execve() (P_INEXEC in ki_flag), how many
+// reads p_candebug guards answer EBUSY before the exec is over (-1, the
+// default: for ever).
 //
 // A given "procs" list replaces the base machine's processes, in the order
 // they were created. Two keys edit the table instead (applied after "procs"):
@@ -104,6 +109,12 @@ int load_proc(Proc &p, PyObject *d) {
                 PyErr_SetString(PyExc_ValueError, "'kill' is 'alive', 'eperm' or 'gone'");
             return -1;
         }
+    }
+    if ((v = item(d, "exec_busy"))) {
+        if (!as_long(v, n))
+            return -1;
+        p.exec_busy = static_cast<long>(n);
+        p.exec_reads = std::make_shared<std::atomic<long>>(0);  // counted afresh
     }
     if ((v = item(d, "listed"))) {
         int t = PyObject_IsTrue(v);

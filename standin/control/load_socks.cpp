@@ -9,9 +9,16 @@
 //             "syncache": bytes | [bytes],     struct xtcpcb records the TCP list
 //                                              hands out before its blocks
 //             "gen": int,                      generation count of the lists
-//             "gen_mismatch": {list: n}}       the list's first n reads find it changed:
+//             "gen_mismatch": {list: n},       the list's first n reads find it changed:
 //                                              the trailer's generation and count
 //                                              are one above the header's
+//             "creds": {so: {"groups": [int], "jid": int}},
+//                                              the credential each socket (by its kernel
+//                                              address) was made with: its groups and
+//                                              jail; without one, the host's, its uid's
+//                                              number as its only group
+//             "append": bool}                  add the records and credentials to the
+//                                              base machine's instead of replacing them
 //
 // Records are raw bytes in FreeBSD's layout (see fakebsd.socks); a list given
 // as one bytes object counts as one record in the header. Each given key
@@ -69,15 +76,79 @@ int load_socks(Machine &m, PyObject *desc) {
     }
     PyObject *v;
     unsigned count;
-    if ((v = item(socks, "files")) && !records(v, m.socks.files, count))
+    bool append = false;
+    if ((v = item(socks, "append"))) {
+        int on = PyObject_IsTrue(v);
+        if (on < 0)
+            return -1;
+        append = on != 0;
+    }
+    // Replace the base's part, or add to it.
+    auto take = [append](PyObject *given, std::string &to, unsigned &counted) {
+        std::string got;
+        unsigned n = 0;
+        if (!records(given, got, n))
+            return false;
+        if (append) {
+            to += got;
+            counted += n;
+        } else {
+            to = std::move(got);
+            counted = n;
+        }
+        return true;
+    };
+    count = 0;
+    if ((v = item(socks, "files")) && !take(v, m.socks.files, count))
         return -1;
-    if ((v = item(socks, "syncache")) && !records(v, m.socks.syncache, m.socks.syncache_count))
+    if ((v = item(socks, "syncache")) && !take(v, m.socks.syncache, m.socks.syncache_count))
         return -1;
     for (const ListKey &l : kLists) {
         SockList &list = m.socks.*l.list;
-        if ((v = item(socks, l.key)) && !records(v, list.records, list.count))
+        if ((v = item(socks, l.key)) && !take(v, list.records, list.count))
             return -1;
         list.mismatched = 0;
+    }
+    if (!append)
+        m.socks.creds.clear();
+    if ((v = item(socks, "creds"))) {
+        if (!PyDict_Check(v)) {
+            PyErr_SetString(PyExc_TypeError, "'creds' must be a dict");
+            return -1;
+        }
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(v, &pos, &key, &value)) {
+            long long so;
+            if (!as_long(key, so))
+                return -1;
+            if (!PyDict_Check(value)) {
+                PyErr_SetString(PyExc_TypeError, "a socket's credential is a dict");
+                return -1;
+            }
+            SockCred c;
+            long long jid;
+            PyObject *o;
+            if ((o = item(value, "jid"))) {
+                if (!as_long(o, jid))
+                    return -1;
+                c.jid = static_cast<int>(jid);
+            }
+            if ((o = item(value, "groups"))) {
+                PyRef seq(PySequence_Fast(o, "'groups' must be a sequence of ints"));
+                if (!seq)
+                    return -1;
+                for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); i++) {
+                    long long g;
+                    if (!as_long(PySequence_Fast_GET_ITEM(seq.get(), i), g))
+                        return -1;
+                    c.groups.push_back(static_cast<unsigned>(g));
+                }
+            }
+            if (PyErr_Occurred())
+                return -1;
+            m.socks.creds[static_cast<uint64_t>(so)] = std::move(c);
+        }
     }
     long long n;
     if ((v = item(socks, "gen"))) {

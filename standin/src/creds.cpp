@@ -26,6 +26,7 @@ struct Cred {
     std::vector<unsigned> groups;
     int jid = 0;
     long flag = 0;
+    int flag2 = 0;
     char stat = 0;
 };
 
@@ -43,8 +44,31 @@ Cred cred_of(const Proc &p) {
     c.groups.assign(kp.ki_groups, kp.ki_groups + n);
     c.jid = kp.ki_jid;
     c.flag = kp.ki_flag;
+    c.flag2 = kp.ki_flag2;
     c.stat = kp.ki_stat;
     return c;
+}
+
+// Whether a process whose record has P_INEXEC is still in its exec: each
+// read counts, and the exec ends after the process's exec_busy of them.
+bool in_exec(const Proc &p) {
+    if (p.exec_busy < 0)
+        return true;
+    return p.exec_reads->fetch_add(1, std::memory_order_relaxed) < p.exec_busy;
+}
+
+// prison_check: a caller sees its own jail and the jails made in it, at
+// any depth (prison_ischild); the host sees every jail.
+bool jail_sees(const Machine &m, int caller, int target) {
+    for (int j = target, depth = 0; depth < 64; depth++) {
+        if (j == caller)
+            return true;
+        if (j == 0)
+            return false;
+        auto it = m.jails.find(j);
+        j = it == m.jails.end() ? 0 : it->second.parent;
+    }
+    return false;
 }
 
 bool is_self(const Machine &m, const Proc &p) { return m.caller.pid >= 0 && p.pid == m.caller.pid; }
@@ -96,14 +120,14 @@ bool exiting(const Proc &p) {
     return c.stat == SZOMB || (c.flag & P_WEXIT);
 }
 
-// cr_cansee: the caller's jail (prison_check), then cr_canseeotheruids and
-// cr_canseeothergids.
+// cr_cansee: the caller's jail (prison_check: its own and those made in it),
+// then cr_canseeotheruids and cr_canseeothergids.
 int p_cansee(const Machine &m, const Proc &p) {
     if (is_self(m, p))
         return 0;
     const Caller &me = m.caller;
     Cred c = cred_of(p);
-    if (me.jid != 0 && c.jid != me.jid)
+    if (!jail_sees(m, me.jid, c.jid))
         return ESRCH;
     if (!sysctl_int(m, "security.bsd.see_other_uids", 1) && me.ruid != c.ruid && !me.privileged)
         return ESRCH;
@@ -119,7 +143,9 @@ int p_cansee(const Machine &m, const Proc &p) {
 
 // p_candebug: the unprivileged_proc_debug switch, visibility, then the
 // target's uids must all be the caller's effective uid and its groups a
-// subset of the caller's, and it must not have changed credentials.
+// subset of the caller's, and it must not have changed credentials; then
+// init at a raised securelevel, a process in exec and one that disabled
+// tracing.
 int p_candebug(const Machine &m, const Proc &p) {
     if (is_self(m, p))
         return 0;
@@ -139,8 +165,18 @@ int p_candebug(const Machine &m, const Proc &p) {
         return EPERM;
     if ((c.flag & P_SUGID) && !me.privileged)
         return EPERM;
+    // Nobody may debug init while the securelevel is raised, root included
+    // (securelevel_gt).
+    if (p.pid == 1 && sysctl_int(m, "kern.securelevel", -1) > 0)
+        return EPERM;
+    // A process in execve() cannot be read until the new image is in place.
     if (c.flag & P_INEXEC)
-        return EBUSY;
+        return in_exec(p) ? EBUSY : 0;
+    // A process that disabled tracing (procctl PROC_TRACE_CTL): only a
+    // caller with PRIV_DEBUG_DENIED may, which root on the host has and a
+    // jail's root has not.
+    if ((c.flag2 & P2_NOTRACE) && !(me.privileged && me.jid == 0))
+        return EPERM;
     return 0;
 }
 
@@ -200,31 +236,62 @@ bool sees_pid(const Machine &m, int pid) {
     return !p || p_cansee(m, *p) == 0;
 }
 
+bool sees_address(const Machine &m, const std::string &sa) {
+    if (m.caller.jid == 0 || sa.size() < 2)
+        return true;
+    auto it = m.jails.find(m.caller.jid);
+    if (it == m.jails.end())
+        return true;
+    const Jail &j = it->second;
+    const int family = static_cast<unsigned char>(sa[1]);
+    std::string bytes;
+    const std::optional<std::vector<std::string>> *list = nullptr;
+    if (family == AF_INET && sa.size() >= offsetof(struct sockaddr_in, sin_addr) + 4) {
+        bytes = sa.substr(offsetof(struct sockaddr_in, sin_addr), 4);
+        list = &j.ip4;
+    } else if (family == AF_INET6 && sa.size() >= offsetof(struct sockaddr_in6, sin6_addr) + 16) {
+        bytes = sa.substr(offsetof(struct sockaddr_in6, sin6_addr), 16);
+        list = &j.ip6;
+    } else {
+        return true;
+    }
+    if (!list->has_value())
+        return true;
+    const std::vector<std::string> &own = **list;
+    return std::find(own.begin(), own.end(), bytes) != own.end();
+}
+
 SocketSight::SocketSight(const Machine &m) : m_(m) {
     all_ = m.caller.privileged && m.caller.jid == 0;
     other_uids_ = sysctl_int(m, "security.bsd.see_other_uids", 1) != 0 || m.caller.privileged;
-    if (all_ || m.caller.jid == 0)
-        return;
-    const Bytes &files = m.socks.files;
-    for (size_t off = 0; off + sizeof(struct xfile) <= files.size(); off += sizeof(struct xfile)) {
-        struct xfile xf;
-        std::memcpy(&xf, files.data() + off, sizeof xf);
-        if (xf.xf_type != DTYPE_SOCKET || xf.xf_data == 0)
-            continue;
-        if (const Proc *p = m.procs.find(xf.xf_pid))
-            jail_of_.emplace(xf.xf_data, cred_of(*p).jid);
-    }
+    other_gids_ = sysctl_int(m, "security.bsd.see_other_gids", 1) != 0 || m.caller.privileged;
 }
 
+// cr_cansee(caller, so_cred): prison_check (a jailed caller sees the sockets
+// of its own jail and of the jails made in it; the host sees every jail's), cr_canseeotheruids by
+// the real uids, cr_canseeothergids by a group both credentials have.
 bool SocketSight::sees(const struct xsocket &so) const {
     if (all_)
         return true;
-    if (m_.caller.jid != 0) {
-        auto it = jail_of_.find(so.xso_so);
-        if (it == jail_of_.end() || it->second != m_.caller.jid)
+    const SockCred *cred = nullptr;
+    if (auto it = m_.socks.creds.find(so.xso_so); it != m_.socks.creds.end())
+        cred = &it->second;
+    const int jid = cred ? cred->jid : 0;
+    if (!jail_sees(m_, m_.caller.jid, jid))
+        return false;
+    if (!other_uids_ && so.so_uid != m_.caller.ruid)
+        return false;
+    if (!other_gids_) {
+        const std::vector<unsigned> own = {static_cast<unsigned>(so.so_uid)};
+        const std::vector<unsigned> &groups = cred && !cred->groups.empty() ? cred->groups : own;
+        bool shared = std::any_of(m_.caller.groups.begin(), m_.caller.groups.end(),
+                                  [&groups](unsigned g) {
+                                      return std::find(groups.begin(), groups.end(), g) != groups.end();
+                                  });
+        if (!shared)
             return false;
     }
-    return other_uids_ || so.so_uid == m_.caller.ruid;
+    return true;
 }
 
 }  // namespace fakebsd

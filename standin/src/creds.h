@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <unordered_map>
 
 #include "machine.h"
@@ -50,9 +51,10 @@ bool sees_pid(const Machine &m, int pid);
 // (cr_canseeinpcb, or cr_canseesocket for UNIX-domain sockets), by the
 // credential of its socket; `so` is the record's embedded xsocket, all zero
 // for a block without a socket. The credential is the socket's uid (so_uid)
-// and the jail of a process holding it in kern.file (a block no process
-// holds is the host's): the caller's jail must be the socket's, and without
-// see_other_uids its real uid the socket's, unless it is privileged.
+// with the groups and jail the machine's socket table gives it (SockCred;
+// the host's when it gives none): the caller's jail must be the socket's,
+// and unless it is privileged, without see_other_uids its real uid the
+// socket's, without see_other_gids one of its groups one of the socket's.
 class SocketSight {
   public:
     explicit SocketSight(const Machine &m);
@@ -62,8 +64,14 @@ class SocketSight {
     const Machine &m_;
     bool all_ = false;
     bool other_uids_ = true;
-    std::unordered_map<uint64_t, int> jail_of_;  // socket address -> jail
+    bool other_gids_ = true;
 };
+
+// prison_if: whether the caller sees an interface address (a raw struct
+// sockaddr): a jailed caller sees the IPv4 and IPv6 addresses of its jail
+// only (those of a family the jail does not restrict, all), any other
+// family; the host sees every address.
+bool sees_address(const Machine &m, const std::string &sockaddr);
 
 // A zombie, or a process on its way out (P_WEXIT).
 bool exiting(const Proc &p);

@@ -2,8 +2,10 @@
 // libdevstat's devstat_checkversion(3) and devstat_getdevs(3) over the device
 // statistics, and the default machine's mounts, disks and sensor nodes.
 //
-// Faults: "getfsstat" (key: the mode, "2" for MNT_NOWAIT; an answer replaces
-// the mount table with those statfs records), "devstat_checkversion" (key ""
+// The mount table is the host's; what a caller in a jail sees of it, and
+// under which names, is decided per call (caller_view). Faults: "getfsstat"
+// (key: the mode, "2" for MNT_NOWAIT; an answer replaces the mount table with
+// those statfs records, handed out as they are), "devstat_checkversion" (key ""
 // for no kvm handle), "devstat_getdevs" (key "" for no kvm handle; a failure
 // comes after the library has allocated its memory, as a failed read of
 // kern.devstat.all does; an answer replaces the device records).
@@ -53,6 +55,60 @@ std::vector<Bytes> records_of(const Bytes &blob, size_t size) {
 template <class T>
 Bytes bytes_of(const T &v) {
     return Bytes(reinterpret_cast<const char *>(&v), sizeof v);
+}
+
+// The mount table as kern_getfsstat hands it to the caller: a jailed
+// caller sees what prison_canseemount lets it (enforce_statfs 0: every
+// mount; 1: the mounts at and below its root; 2: only the one its root
+// lies on), with the mount points prison_enforce_statfs makes relative to
+// its root; a caller without PRIV_VFS_GENERATION (anyone but root on the
+// host) gets the file system ids zeroed.
+std::vector<Bytes> caller_view(const Machine &m, std::vector<Bytes> table) {
+    const bool host_root = m.caller.privileged && m.caller.jid == 0;
+    if (host_root)
+        return table;
+    const Jail *jail = nullptr;
+    if (m.caller.jid != 0)
+        if (auto it = m.jails.find(m.caller.jid); it != m.jails.end())
+            jail = &it->second;
+    const int enforce = jail ? jail->enforce_statfs : 0;
+    const std::string path = jail ? jail->path : "/";
+    auto mntonname = [](const Bytes &r) {
+        const char *p = r.data() + offsetof(struct statfs, f_mntonname);
+        return std::string(p, strnlen(p, MNAMELEN));
+    };
+    auto under = [](const std::string &dir, const std::string &mnt) {
+        return mnt == dir || dir == "/" ||
+               (mnt.compare(0, dir.size(), dir) == 0 && mnt.size() > dir.size() && mnt[dir.size()] == '/');
+    };
+    // The mount the jail's root lies on (pr_root->v_mount): the deepest
+    // mount point at or above it.
+    size_t root_mount = table.size();
+    for (size_t i = 0; i < table.size(); i++) {
+        std::string mnt = mntonname(table[i]);
+        if (under(mnt, path) && (root_mount == table.size() || mnt.size() >= mntonname(table[root_mount]).size()))
+            root_mount = i;
+    }
+    std::vector<Bytes> out;
+    for (size_t i = 0; i < table.size(); i++) {
+        Bytes r = std::move(table[i]);
+        std::string mnt = mntonname(r);
+        bool seen = enforce == 0 || i == root_mount ||
+                    (enforce == 1 && under(path, mnt));
+        if (!seen)
+            continue;
+        std::memset(r.data() + offsetof(struct statfs, f_fsid), 0, sizeof(fsid_t));
+        if (enforce != 0 && path != "/") {
+            std::string shown = i == root_mount ? "/" : mnt.substr(path.size());
+            if (shown.empty())
+                shown = "/";
+            char *to = r.data() + offsetof(struct statfs, f_mntonname);
+            std::memset(to, 0, MNAMELEN);
+            std::memcpy(to, shown.data(), std::min<size_t>(shown.size(), MNAMELEN - 1));
+        }
+        out.push_back(std::move(r));
+    }
+    return out;
 }
 
 }  // namespace
@@ -168,7 +224,7 @@ extern "C" int fbsd_getfsstat(struct statfs *buf, long bufsize, int mode) {
     }
     const std::vector<Bytes> &table = nth > 0 && m.disks.mounts_later ? *m.disks.mounts_later : m.disks.mounts;
     std::vector<Bytes> records = a.raw ? records_of(*a.raw, sizeof(struct statfs))
-                                       : records_of(table, sizeof(struct statfs));
+                                       : caller_view(m, records_of(table, sizeof(struct statfs)));
     if (!buf)
         return static_cast<int>(records.size());
     // The kernel stores what fits and reports how many records it stored.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "creds.h"
 #include "providers.h"
 
 #include <fakebsd/freebsd.h>
@@ -89,7 +90,8 @@ int family_of(const std::string &sa) {
 
 // {CTL_NET, PF_ROUTE, protocol, af (0: all), NET_RT_IFLIST, index (0: all)}:
 // per interface one RTM_IFINFO message, then one RTM_NEWADDR per address of
-// the wanted family. As sysctl_rtsock checks the name: the protocol is not
+// the wanted family that the caller's jail lets it see (prison_if). As
+// sysctl_rtsock checks the name: the protocol is not
 // looked at, exactly three elements must follow it (fewer: EISDIR, more:
 // ENOTDIR), the family is taken as a u_char and must not pass AF_MAX, and an
 // operation other than NET_RT_IFLIST (the only one simulated) is EINVAL.
@@ -106,7 +108,7 @@ int answer_route(const Machine &m, const int *mib, unsigned len, Bytes &out) {
             continue;
         ifinfo_message(i, out);
         for (const IfAddress &a : i.addrs)
-            if (a.addr && (af == 0 || family_of(*a.addr) == af))
+            if (a.addr && (af == 0 || family_of(*a.addr) == af) && sees_address(m, *a.addr))
                 newaddr_message(i, a, out);
     }
     return 0;

@@ -167,7 +167,12 @@ void default_procs(Machine &m) {
         kp.ki_rusage.ru_nivcsw = 12 * i;
         kp.ki_rusage.ru_inblock = 4 * i;
         kp.ki_rusage.ru_oublock = 2 * i;
-        kp.ki_flag = P_INMEM | (r.system ? P_SYSTEM : 0);
+        // Kernel processes are system processes and kernel processes; the
+        // kernel makes init itself and marks it a system process too, which
+        // has exec'd /sbin/init since (as a FreeBSD 14.2 kernel answers).
+        kp.ki_flag = P_INMEM | (r.system ? P_SYSTEM | P_KPROC : 0);
+        if (r.pid == 1)
+            kp.ki_flag |= P_SYSTEM | P_EXEC;
         kp.ki_stat = r.stat;
         kp.ki_tdev = (r.uid == 1001) ? 0x5c : UINT64_MAX;
         kp.ki_oncpu = r.stat == SRUN ? 1 : NOCPU;

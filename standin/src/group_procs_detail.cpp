@@ -31,7 +31,9 @@ int answer_args(const Machine &m, const int *mib, unsigned len, Bytes &out) {
 }
 
 // {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, pid}: the stored answer; ENOENT
-// for a process without one.
+// for a process without one. A process on its way out (P_WEXIT) or a zombie
+// has given its text vnode back: the empty path (proc_get_binpath), as a
+// FreeBSD 14.2 kernel answers for processes met exiting under churn.
 int answer_pathname(const Machine &m, const int *mib, unsigned len, Bytes &out) {
     if (len != 4)
         return EINVAL;
@@ -39,6 +41,10 @@ int answer_pathname(const Machine &m, const int *mib, unsigned len, Bytes &out) 
     const Proc *p = pget(m, mib[3], PG_CANSEE | PG_TID, &err);
     if (!p)
         return err;
+    if (exiting(*p)) {
+        out.assign(1, '\0');
+        return 0;
+    }
     if (!p->path)
         return ENOENT;
     out = *p->path;
@@ -305,7 +311,7 @@ void default_procs_detail(Machine &m) {
         struct kinfo_proc kp;
         if (p.kinfo.size() == sizeof kp) {
             std::memcpy(&kp, p.kinfo.data(), sizeof kp);
-            if (kp.ki_flag & P_SYSTEM)
+            if (kp.ki_flag & P_KPROC)
                 p.files = dirs("/");
         }
     }

@@ -303,7 +303,7 @@ void default_procs_sched(Machine &m) {
         p.threads = thread_records(kp, next_tid);
         p.cpuset.clear();  // every CPU of the machine
         set_record_nice(p);
-        bool user = !(kp.ki_flag & P_SYSTEM) && kp.ki_stat != SZOMB;
+        bool user = !(kp.ki_flag & P_KPROC) && kp.ki_stat != SZOMB;
         if (!user)
             continue;
         if (const Program *prog = program_of(kp.ki_comm))

@@ -5,8 +5,10 @@
 // As in FreeBSD's libc (lib/libc/gen/getutxent.c, utxdb.c), each thread has
 // its own iterator and its own record: setutxent (re)opens the database at
 // its first record, getutxent opens it if needed and reads the next record
-// (at the end it returns none and leaves the database open), endutxent closes
-// it. Walks
+// (at the end it returns none and leaves the database open and errno
+// untouched; when the open fails, none with fopen's errno: ENOENT for a
+// database that does not exist, EMFILE past the caller's descriptor limit),
+// endutxent closes it. Walks
 // in different threads never meet. An open database counts as one R_UTMPX
 // handle of the machine that opened it; a thread that ends with its database
 // open keeps the handle, as its FILE stays open on FreeBSD.
@@ -51,10 +53,21 @@ void close_db() {
     iter.pos = 0;
 }
 
-void open_db(std::shared_ptr<const Machine> m) {
+// setutxdb's fopen: false with errno set when the database cannot be
+// opened (missing, unreadable, no descriptor left); the old one is closed
+// first either way.
+bool open_db(std::shared_ptr<const Machine> m) {
     close_db();
+    int err = m->users.open_errno;
+    if (!err)
+        err = descriptors_exhausted(*m, 1);
+    if (err) {
+        errno = err;
+        return false;
+    }
     acquire(*m, R_UTMPX);
     iter.db = std::move(m);
+    return true;
 }
 
 // The text up to its first NUL, at most the field's size less one: the rest
@@ -167,8 +180,10 @@ extern "C" struct utmpx *fbsd_getutxent(void) {
             errno = a.err;
         return nullptr;
     }
-    if (!iter.db)
-        open_db(std::move(m));
+    // Not open (never, or the last open failed): getutxent tries again, and
+    // answers none with fopen's errno when that fails too.
+    if (!iter.db && !open_db(std::move(m)))
+        return nullptr;
     if (a.raw) {
         std::memset(&record, 0, sizeof record);
         std::memcpy(&record, a.raw->data(), std::min(a.raw->size(), sizeof record));
@@ -176,7 +191,7 @@ extern "C" struct utmpx *fbsd_getutxent(void) {
     }
     const std::vector<Bytes> &entries = iter.db->users.entries;
     if (iter.pos >= entries.size())
-        return nullptr;  // the file stays open until endutxent
+        return nullptr;  // errno untouched; the file stays open until endutxent
     rebuild(entries[iter.pos++], record);
     return &record;
 }

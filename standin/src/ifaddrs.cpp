@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 
+#include "creds.h"
 #include "machine.h"
 
 #include <fakebsd/freebsd.h>
@@ -152,6 +153,8 @@ extern "C" int fbsd_getifaddrs(struct ifaddrs **ifap) {
         link.ifa_data = c->block(if_data_of(i), 0);
         c->entries.push_back(link);
         for (const IfAddress &addr : i.addrs) {
+            if (addr.addr && !sees_address(m, *addr.addr))
+                continue;  // another jail's, or the host's (prison_if)
             struct ifaddrs e = entry(*c, i, addr.flags.value_or(i.flags));
             e.ifa_addr = c->sockaddr(addr.addr);
             e.ifa_netmask = c->sockaddr(addr.netmask);

@@ -1,7 +1,9 @@
 // Stand-in libkvm: opening and closing handles, and their error text.
 //
 // Faults: "kvm_open" and "kvm_openfiles" (key: the core file) fail the open;
-// the fault's answer, if any, is the library's error text.
+// the fault's answer, if any, is the library's error text. Past the caller's
+// descriptor limit the open fails as libkvm's does ("/dev/null: Too many
+// open files", errno EMFILE).
 #include <cerrno>
 #include <cstdio>
 
@@ -32,6 +34,13 @@ kvm_t *open_handle(const char *call, const char *corefile, std::string *error) {
         if (a.err)
             errno = a.err;
         *error = a.raw ? *a.raw : std::string(call) + ": cannot open";
+        return nullptr;
+    }
+    // A live handle opens the core file (/dev/null) twice; a failed open
+    // leaves libkvm's _kvm_syserr text: the file, then strerror.
+    if (int err = descriptors_exhausted(m, 2)) {
+        *error = std::string(corefile ? corefile : "/dev/mem") + ": " + fbsd_strerror(err);
+        errno = err;
         return nullptr;
     }
     auto *kd = new __kvm;

@@ -205,6 +205,14 @@ std::vector<std::pair<std::string, std::string>> &call_log() {
 void acquire(const Machine &m, Resource r) { m.resources->open[r].fetch_add(1); }
 void release(const Machine &m, Resource r) { m.resources->open[r].fetch_sub(1); }
 
+int descriptors_exhausted(const Machine &m, int n) {
+    if (m.caller.nofile < 0)
+        return 0;
+    const auto &open = m.resources->open;
+    long held = open[R_SOCKET].load() + 2 * open[R_KVM].load() + open[R_UTMPX].load();
+    return held + n > m.caller.nofile ? m.caller.nofile_errno : 0;
+}
+
 std::string mib_key(const int *mib, unsigned len) {
     std::string k;
     for (unsigned i = 0; i < len; i++) {

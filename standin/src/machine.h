@@ -109,6 +109,7 @@ struct Machine {
     // Who makes the calls, and the structured tables of the capability
     // groups (tables.h).
     Caller caller;
+    JailTable jails;
     ProcTable procs;
     CpuMemTable cpumem;
     SockTable socks;
@@ -188,6 +189,9 @@ std::vector<std::pair<std::string, std::string>> &call_log();
 // Count a handle out or back in.
 void acquire(const Machine &m, Resource r);
 void release(const Machine &m, Resource r);
+// Whether the caller may open `n` more descriptors (see Caller::nofile): 0,
+// or the errno the open fails with.
+int descriptors_exhausted(const Machine &m, int n);
 
 std::string mib_key(const int *mib, unsigned len);  // "1.14.1.42"
 

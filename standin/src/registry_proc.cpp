@@ -256,6 +256,8 @@ const std::vector<ConstInfo> &constants_proc() {
         FBSD_CONST(P_SWAPPINGIN),
         FBSD_CONST(P_PPTRACE),
         FBSD_CONST(P_STOPPED),
+        FBSD_CONST(P2_NOTRACE),
+        FBSD_CONST(P2_NOTRACE_EXEC),
     };
     return constants;
 }

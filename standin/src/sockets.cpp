@@ -131,6 +131,8 @@ extern "C" int fbsd_socket(int domain, int type, int protocol) {
         return fail(EPROTONOSUPPORT);
     if (protocol != 0 && protocol != IPPROTO_UDP)
         return fail(EPROTONOSUPPORT);
+    if (int err = descriptors_exhausted(m, 1))
+        return fail(err);
     int fd = next_descriptor.fetch_add(1, std::memory_order_relaxed);
     Shard &s = shard_of(fd);
     std::lock_guard<std::mutex> lock(s.mu);

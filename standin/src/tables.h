@@ -3,8 +3,10 @@
 // place malformed records; the platform calls serve them as they are.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +42,12 @@ struct Proc {
     int nice = 0;
     KillAnswer liveness = KillAnswer::Alive;
     bool listed = true;                  // appears in the KERN_PROC_PROC table
+    // A process in execve() (P_INEXEC in its record): the reads p_candebug
+    // guards answer EBUSY for this many of them, then the exec is over and
+    // they answer; -1: for as long as the machine is installed. The count
+    // is shared by the machine's later versions.
+    long exec_busy = -1;
+    std::shared_ptr<std::atomic<long>> exec_reads = std::make_shared<std::atomic<long>>(0);
 };
 
 struct ProcTable {

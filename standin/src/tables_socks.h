@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace fakebsd {
 
@@ -24,7 +26,18 @@ struct SockList {
     std::shared_ptr<std::atomic<long>> reads = std::make_shared<std::atomic<long>>(0);
 };
 
+// The credential a socket was made with (so_cred): who may see it in a
+// protocol list (cr_canseeinpcb, cr_canseesocket). Its effective uid is the
+// record's so_uid.
+struct SockCred {
+    std::vector<unsigned> groups;
+    int jid = 0;
+};
+
 struct SockTable {
+    // Credentials by socket address; a socket without one was made on the
+    // host by a process whose only group is its uid's number.
+    std::map<uint64_t, SockCred> creds;
     // kern.file: struct xfile records back to back, in the kernel's order
     // (processes newest first, each one's descriptors in ascending order).
     std::string files;

@@ -268,6 +268,8 @@ for _err, _cls in [(errno.EPERM, PermissionError), (errno.ESRCH, ProcessLookupEr
                    (errno.ENOMEM, PermissionError), (errno.EIO, OSError)]:
     case(f"getenvv-{errno.errorcode[_err]}", "proc_environ", (PID,),
          faults(fault("kvm_getenvv", PID, errno=_err)), _cls, "kvm_getenvv")
+case("no-descriptors", "proc_environ", (PID,), {"nofile": 1}, RuntimeError,
+     "kvm_openfiles: /dev/null: Too many open files")
 case("undecodable-name", "proc_environ", (PID,),
      faults(fault("kvm_getenvv", PID, answer=b"A=1\0B=2\0\xff=3\0")), UnicodeDecodeError)
 bad_args("proc_environ", ("1310",), ())
@@ -559,7 +561,10 @@ case("logins", "users", (), {"utmpx": LOGINS})
 case("raw-logins", "users", (), faults(fault("getutxent", answers=LOGINS, times=len(LOGINS)),
                                         utmpx=[]))
 case("no-logins", "users", (), {"utmpx": []})
-case("walk-fails", "users", (), faults(fault("getutxent", errno=errno.EIO)))
+case("walk-fails", "users", (), faults(fault("getutxent", errno=errno.EIO)), OSError,
+     r"getutxent\(\)")
+case("no-descriptors", "users", (), {"nofile": 0}, OSError, "Too many open files")
+case("no-database", "users", (), {"utmpx_open_errno": errno.ENOENT})
 case("rewind-fails", "users", (), faults(fault("setutxent", errno=errno.EIO)))
 
 
@@ -599,6 +604,7 @@ for _f in ("net_if_flags", "net_if_is_running", "net_if_mtu", "net_if_duplex_spe
     case("loopback", _f, ("lo0",))
     case("long-name", _f, ("em0" * 20,), raises=None if _f == "net_if_duplex_speed" else OSError)
     case("socket-fails", _f, (IFACE,), faults(fault("socket", errno=errno.EMFILE)), OSError)
+    case("no-descriptors", _f, (IFACE,), {"nofile": 0}, OSError, "Too many open files")
     case("close-fails", _f, (IFACE,), faults(fault("close", errno=errno.EIO)))
     if _f != "net_if_duplex_speed":
         case("no-such-interface", _f, ("nope0",), raises=OSError)

@@ -7,8 +7,8 @@
 # OUTDIR/junit.xml and OUTDIR/status (pytest's exit code).
 OUT=${1:?usage: run-guest.sh OUTDIR}
 HERE=$(cd "$(dirname "$0")" && pwd)
-PY=${PYTHON:-/morvex/python/bin/python3.13t}
-[ -x "$PY" ] || PY=python3
+PY=${PYTHON:-$(ls /morvex/python/bin/python3.*t 2>/dev/null | head -n1)}
+[ -n "$PY" ] && [ -x "$PY" ] || PY=python3
 CAPTURE=${CAPTURE:-/morvex/capture.py}
 mkdir -p "$OUT"
 

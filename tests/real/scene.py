@@ -1,7 +1,9 @@
 """A few processes for the capture to find, so that the replay comparison
 covers what an idle guest lacks: TCP listeners and connected pairs on
 127.0.0.1 and ::1, UDP sockets, a UNIX socket bound to a path, threads, an
-open file, a zombie child and a process of another user.
+open file, a zombie child and a process of another user; on FreeBSD 15 also
+an inotify descriptor and a jail descriptor (of a jail made for the scene,
+removed with it).
 
     python3 scene.py READY_FILE    # runs until stdin closes or it is killed
 
@@ -15,9 +17,20 @@ import tempfile
 import threading
 
 
+def new_descriptors():
+    """An inotify descriptor watching /tmp and an owning descriptor of a jail
+    made for the scene, where the release has them (15); else none."""
+    if int(os.uname().release.split(".")[0]) < 15:
+        return []
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from descriptors import inotify, jail_descriptor
+    return [inotify()[0], jail_descriptor()[0]]
+
+
 def main():
     ready = sys.argv[1]
     keep = []
+    fds = new_descriptors()
     for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
         srv = socket.socket(family, socket.SOCK_STREAM)
         srv.bind((host, 0))
@@ -59,6 +72,8 @@ def main():
     finally:
         os.unlink(path)
         os.waitpid(zombie, 0)
+        for fd in fds:
+            os.close(fd)
 
 
 if __name__ == "__main__":

@@ -26,12 +26,18 @@ FreeBSD.
   zig resolves against all of FreeBSD's libc components whether asked or
   not, so a library missing from CMakeLists.txt shows only here.
 
-- With --max-version FBSD_1.7: no symbol bound to a FreeBSD version newer
-  than that (the binary must load on the oldest release supported, 14.0,
-  whose libc and libthr stop at FBSD_1.7).
-- With --unversioned LIB: every symbol taken from LIB is bound without a
-  version (libutil's functions carry none on 14; 15 versions them FBSD_1.8,
-  so a binding to a version would not load on 14).
+Each FreeBSD major release needs a build of its own: 15.0 moved libutil
+from libutil.so.9 to libutil.so.10 (and versions its functions FBSD_1.8),
+and a binary names the libutil it was linked against, which the other
+release's loader does not find. The gates that fit each build:
+
+- --max-version FBSD_x.y: no symbol bound to a FreeBSD version newer than
+  that. A build for 14 stops at FBSD_1.7, the newest version 14.0's libc
+  and libthr have, so it loads on every 14; a build for 15 at FBSD_1.8.
+- --needs SONAME: NEEDED names exactly that library (libutil.so.9 for a
+  build for 14, libutil.so.10 for 15), not another release's.
+- --unversioned LIB: every symbol taken from LIB is bound without a
+  version (14's libutil has none).
 
 Uses binutils' readelf and nm, which read FreeBSD's ELF files as well as
 Linux's. Exit status 0 when every check passes, 1 otherwise.
@@ -123,6 +129,8 @@ def main(argv=None):
     ap.add_argument("--max-version", help="newest FBSD_x.y version a symbol may ask for")
     ap.add_argument("--unversioned", action="append", default=[],
                     help="soname of a library whose symbols must be bound without a version")
+    ap.add_argument("--needs", action="append", default=[],
+                    help="soname NEEDED must name exactly (the release's libutil)")
     args = ap.parse_args(argv)
     shown = os.path.relpath(args.module)
     failures = []
@@ -140,6 +148,11 @@ def main(argv=None):
     foreign = [n for n in needed if base_name(n) not in BASE]
     if missing:
         failures.append(f"NEEDED lacks {', '.join(missing)}")
+    for want in args.needs:
+        if want not in needed:
+            same = [n for n in needed if base_name(n) == base_name(want)]
+            failures.append(f"NEEDED lacks {want}" + (f" (has {', '.join(same)}: a build for another "
+                                                      f"release)" if same else ""))
     if foreign:
         failures.append(f"NEEDED names libraries FreeBSD's base does not have: {', '.join(foreign)}")
 
@@ -177,8 +190,8 @@ def main(argv=None):
         bound = sorted(f"{name}@{v}" for name, vs in undefined.items() for v in vs
                        if v and name in libs[lib])
         if bound:
-            failures.append(f"binds {lib}'s functions to a version (it has none before 15, "
-                            f"so this would not load on 14): {', '.join(bound)}")
+            failures.append(f"binds {lib}'s functions to a version (it has none, so this "
+                            f"would not load): {', '.join(bound)}")
 
     by_name = linked_by_name(args.cmake_build, args.target) if args.cmake_build else None
     counts = {}

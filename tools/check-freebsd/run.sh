@@ -8,8 +8,9 @@
 #     FreeBSD's libc, libthr and libutil (zig's stubs from FreeBSD's ABI lists)
 #     and libkvm and libdevstat (stubs made here from include/);
 #  3. check_so.py on the result: an ELF for FreeBSD, the libraries it needs,
-#     and every undefined symbol provided on FreeBSD; for the 14 build, no
-#     symbol version above 14.0's and libutil bound unversioned.
+#     and every undefined symbol provided on FreeBSD; the release's libutil
+#     needed, and for the 14 build no symbol version above 14.0's and libutil
+#     bound unversioned.
 # All of it for each release of FREEBSD_RELEASES (14 and 15).
 #
 # Usage: tools/check-freebsd/run.sh
@@ -39,10 +40,9 @@ LAYOUT_PRELUDE=${LAYOUT_PRELUDE:-$HERE/layout_prelude.h}
 BUILD_ROOT=${BUILD_DIR:-$ROOT/build/freebsd-x86_64}
 # The releases checked: "<release> <ziglang version> <zig target>". The wheel
 # of each ziglang carries one FreeBSD release's headers and ABI lists: 0.15
-# has 14's, 0.17 has 15's. The binary users get is the one built against 14
-# (the oldest supported release); it must also load on 15, so it may ask for
-# no symbol version newer than 14.0 exports. The build against 15's headers
-# proves the sources compile and link there.
+# has 14's, 0.17 has 15's. Each major release needs its own binary (15's
+# libutil is libutil.so.10, 14's libutil.so.9); the build against 14 may ask
+# for no symbol version newer than 14.0 exports, so it loads on every 14.
 RELEASES=${FREEBSD_RELEASES:-14 15}
 release_zig() { case $1 in 14) echo 0.15.1 ;; 15) echo 0.17.1 ;; *) die "unknown release $1" ;; esac; }
 
@@ -125,14 +125,19 @@ check_release() {
     TARGET=x86_64-freebsd.$RELEASE.0
     BUILD_DIR=$BUILD_ROOT
     [ "$RELEASE" = 14 ] || BUILD_DIR=$BUILD_ROOT-$RELEASE
-    # The shared object built against 14 is the one that must load everywhere:
-    # no libc/libthr version above 14.0's FBSD_1.7, and libutil's functions
-    # bound unversioned (15 versions them FBSD_1.8).
-    LIMITS=()
-    [ "$RELEASE" = 14 ] && LIMITS=(--max-version FBSD_1.7 --unversioned libutil.so.9)
-    # 15 bumped libutil's major number along with versioning its symbols.
-    LIBUTIL=libutil.so.9
-    [ "$RELEASE" = 14 ] || LIBUTIL=libutil.so.10
+    # Each release gets a build of its own: 15 bumped libutil's major number
+    # (libutil.so.10) along with versioning its functions FBSD_1.8, so the
+    # build for 14 does not load on a plain 15. The build for 14 loads on
+    # every 14: no libc/libthr version above 14.0's FBSD_1.7, libutil.so.9
+    # and its functions bound unversioned. The build for 15 may bind FBSD_1.8
+    # and needs libutil.so.10.
+    if [ "$RELEASE" = 14 ]; then
+        LIBUTIL=libutil.so.9
+        LIMITS=(--max-version FBSD_1.7 --needs "$LIBUTIL" --unversioned "$LIBUTIL")
+    else
+        LIBUTIL=libutil.so.10
+        LIMITS=(--max-version FBSD_1.8 --needs "$LIBUTIL")
+    fi
     ensure_zig
     export MORVEX_FREEBSD_TARGET=$TARGET
     echo "== FreeBSD $RELEASE ($TARGET, zig $ZIG_VERSION)"

@@ -4,12 +4,13 @@
 # bench/real/run-guest.sh as its script (the package installed from the wheel
 # as for the suite), and the table of ratios printed from its results.
 #   bench.sh [bench_guest.py arguments: --seconds S --rounds R --connections N name ...]
-# The results stay in build/real-freebsd/out (bench.json, bench.txt).
+# FREEBSD names the release (default 14.2; the make target's 15.1). The
+# results stay in build/real-freebsd/RELEASE/out (bench.json, bench.txt).
 . "$(dirname "$0")/common.sh"
 . "$LAB_HERE/toolchain.sh"
-[ -x "$HOST_PY" ] || MORVEX_CACHE=$CACHE sh "$PROJECT/tools/bootstrap-python.sh"
+[ -x "$HOST_PY" ] || MORVEX_CACHE=$CACHE VERSION=${GUEST_PYVER:-3.13} sh "$PROJECT/tools/bootstrap-python.sh"
 for s in host-packages sysroot libffi python; do
-    sh "$LAB_HERE/$s.sh" || lab_die "step $s failed"
+    FREEBSD=$FREEBSD sh "$LAB_HERE/$s.sh" || lab_die "step $s failed"
 done
 B=$OUTDIR/bench
 rm -rf "$B"; mkdir -p "$B"
@@ -20,7 +21,7 @@ cp "$PROJECT/bench/real/bench_guest.py" "$PROJECT/bench/real/run-guest.sh" "$B/"
 echo "$*" >"$B/args"
 load0=$(cut -d' ' -f1-3 /proc/loadavg)
 set +e
-GUEST_SCRIPT=/morvex/bench/run-guest.sh BOOT_TIMEOUT=${BOOT_TIMEOUT:-2400} sh "$LAB_HERE/run.sh"
+FREEBSD=$FREEBSD GUEST_SCRIPT=/morvex/bench/run-guest.sh BOOT_TIMEOUT=${BOOT_TIMEOUT:-2400} sh "$LAB_HERE/run.sh"
 rc=$?
 set -e
 rm -rf "$B"

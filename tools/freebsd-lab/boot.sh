@@ -1,15 +1,16 @@
 #!/bin/sh
-# Boots the guest image under QEMU (pure emulation: this machine's KVM cannot
-# run it) and brings its results back.
+# Boots the selected release's guest image under QEMU (pure emulation: this
+# machine's KVM cannot run it) and brings its results back.
 #   boot.sh          the test run: a results drive is attached, rc.local runs
 #                    the guest script and writes /morvex/out onto it as a tar,
 #                    the machine powers off; the tar is unpacked into
-#                    build/real-freebsd/out and the exit status is the guest
-#                    script's (out/status, else out/rc).
+#                    build/real-freebsd/RELEASE/out and the exit status is the
+#                    guest script's (out/status, else out/rc).
 #   boot.sh shell    an interactive boot, console on this terminal (log in as
 #                    root, no password; `poweroff` ends it). No results drive,
 #                    so rc.local runs nothing.
-# The console goes to the terminal and to build/real-freebsd/console.log.
+# The console goes to the terminal and to
+# build/real-freebsd/RELEASE/console.log.
 # Environment: BOOT_TIMEOUT (seconds, default 1800), IMAGE.
 . "$(dirname "$0")/common.sh"
 IMAGE=${IMAGE:-$OUTDIR/fbsd.img}

@@ -1,36 +1,44 @@
 #!/bin/sh
-# The guest's disk image: the unpacked FreeBSD tree plus
+# The selected release's disk image: its unpacked FreeBSD tree plus
 #   /morvex/python       the cross-built interpreter and pytest (pure-Python
 #                        wheels, unpacked into site-packages)
-#   /morvex/wheels       the project's wheel (wheel.sh): rc.local has
-#                        install-guest.sh install it with pip into a fresh
-#                        venv, /morvex/venv, that sees the system's pytest
+#   /morvex/wheels       the project's wheel for the release (wheel.sh):
+#                        rc.local has install-guest.sh install it with pip
+#                        into a fresh venv, /morvex/venv, that sees pytest
 #   /morvex/pip          pip, unpacked from its wheel
+#   /morvex/builds/REL   the module as built for each other release, for the
+#                        loading test (one folder per release built)
 #   /morvex/tests/real   the real-kernel suite, copied from the repo
 #   /morvex/capture.py   the capture command
-#   /morvex/lab.conf     which guest script rc.local runs
+#   /morvex/lab.conf     the release and which guest script rc.local runs
 #   /etc/rc.local        the test run (runs at the end of boot, powers off)
 # each with a METALOG line, then makefs and mkimg as in the lab's README.
 # Environment: GUEST_SCRIPT (guest path of the script rc.local runs; default
 # the suite's tests/real/run-guest.sh when the repo has it, else the lab's own
-# smoke-guest.sh), IMAGE (default build/real-freebsd/fbsd.img).
+# smoke-guest.sh), IMAGE (default build/real-freebsd/RELEASE/fbsd.img).
 . "$(dirname "$0")/common.sh"
 IMAGE=${IMAGE:-$OUTDIR/fbsd.img}
 STAGE=$OUTDIR/root
-SITE=$GUEST_PY/lib/python3.13t/site-packages
+SITE=$GUEST_SITE
 ls "$OUTDIR"/dist/*.whl >/dev/null 2>&1 || lab_die "no wheel in $OUTDIR/dist (run wheel.sh)"
 PIP_WHEEL=$(ls "$FBSD"/pip-wheel/pip-*.whl 2>/dev/null | head -n1)
 [ -n "$PIP_WHEEL" ] || lab_die "no pip wheel in $FBSD/pip-wheel (run wheel.sh)"
 
 # pytest and its dependencies: pure-Python wheels, fetched once into the cache
 # (the version the project's requirements-dev.txt pins).
-WHEELS=$FBSD/wheels
 PYTEST_REQ=$(grep -E '^pytest==' "$PROJECT/requirements-dev.txt" || echo pytest)
-if ! ls "$WHEELS"/pytest-*.whl >/dev/null 2>&1; then
+PYTEST_VER=${PYTEST_REQ#pytest==}
+if ! ls "$WHEELS"/pytest-"$PYTEST_VER"*.whl >/dev/null 2>&1; then
     lab_say "fetching $PYTEST_REQ wheels"
-    mkdir -p "$WHEELS"
-    "$HOST_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: \
-        --platform any --python-version 3.13 --implementation py --dest "$WHEELS" "$PYTEST_REQ" ||
+    rm -rf "$WHEELS"; mkdir -p "$WHEELS"
+    # (any interpreter with pip fetches them: the host builds may have none)
+    PIP_PY=""
+    for py in "$PROJECT/.venv/bin/python" "$HOST_PY" "$CACHE/python3.13t/bin/python3.13t" python3; do
+        "$py" -m pip --version >/dev/null 2>&1 && { PIP_PY=$py; break; }
+    done
+    [ -n "$PIP_PY" ] || lab_die "no interpreter with pip to fetch the pytest wheels"
+    "$PIP_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: \
+        --platform any --python-version "$GUEST_PYVER" --implementation py --dest "$WHEELS" "$PYTEST_REQ" ||
         lab_die "cannot download the pytest wheels"
 fi
 
@@ -41,14 +49,14 @@ rm -f "$STAGE/.unpacked"
 mkdir -p "$STAGE/morvex"
 # The interpreter, without its static library (nothing in the guest links).
 cp -a "$PYSTAGE$GUEST_PY" "$STAGE/morvex/"
-find "$STAGE$GUEST_PY" -name 'libpython3.13t.a' -delete
+find "$STAGE$GUEST_PY" -name "lib$PYT.a" -delete
 "$HOST_PY" - "$STAGE$SITE" "$WHEELS"/*.whl <<'PY'
 import sys, zipfile
 site = sys.argv[1]
 for whl in sys.argv[2:]:
     zipfile.ZipFile(whl).extractall(site)
 PY
-# Compiled here (same bytecode as 3.13t's in the guest): the guest's disk is a
+# Compiled here (the same version's bytecode as the guest's): the guest's disk is a
 # snapshot, so whatever it compiled itself would be lost at every boot.
 "$HOST_PY" -m compileall -q -d "$SITE" "$STAGE$SITE" >/dev/null
 # The project's wheel, and pip unpacked from its wheel, its bytecode compiled
@@ -66,6 +74,15 @@ if [ -d "$PROJECT/tests/real" ]; then
     cp -a "$PROJECT/tests/real" "$STAGE/morvex/tests/"
     find "$STAGE/morvex/tests" -name __pycache__ -prune -exec rm -rf {} +
 fi
+# The module as built for each other release, from its wheel build
+# (build/real-freebsd/REL/wheel-build).
+for rel in $FREEBSD_RELEASES; do
+    [ "$rel" = "$FREEBSD" ] && continue
+    other=$(ls "$BUILDS/$rel"/wheel-build/_morvex_bsd*.so 2>/dev/null | head -n1) || true
+    [ -n "$other" ] || continue
+    mkdir -p "$STAGE/morvex/builds/$rel"
+    cp "$other" "$STAGE/morvex/builds/$rel/"
+done
 cp "$PROJECT/standin/python/fakebsd/capture.py" "$STAGE/morvex/capture.py"
 cp "$LAB_HERE/smoke-guest.sh" "$STAGE/morvex/smoke-guest.sh"
 if [ -z "${GUEST_SCRIPT:-}" ]; then
@@ -76,7 +93,8 @@ if [ -z "${GUEST_SCRIPT:-}" ]; then
     fi
 fi
 [ -f "$STAGE$GUEST_SCRIPT" ] || lab_die "GUEST_SCRIPT=$GUEST_SCRIPT is not in the image"
-printf 'GUEST_SCRIPT=%s\nGUEST_PYTHON=%s\n' "$GUEST_SCRIPT" "$GUEST_PY/bin/python3.13t" >"$STAGE/morvex/lab.conf"
+printf 'FREEBSD=%s\nGUEST_SCRIPT=%s\nGUEST_PYTHON=%s\n' "$FREEBSD" "$GUEST_SCRIPT" "$GUEST_PY/bin/$PYT" \
+    >"$STAGE/morvex/lab.conf"
 cp "$LAB_HERE/rc.local" "$STAGE/etc/rc.local"
 chmod -R u+rwX,go+rX,go-w "$STAGE/morvex"
 chmod 755 "$STAGE/etc/rc.local"

@@ -14,7 +14,7 @@ apt-get source --download-only libffi >/dev/null 2>&1
 tar xf "$(ls libffi_*.orig.tar.* | head -n1)"
 cd "$(find . -maxdepth 1 -type d -name 'libffi-*' | head -n1)"
 [ -x configure ] || autoreconf -fi >autoreconf.log 2>&1 || lab_die "libffi autoreconf failed"
-./configure --host=x86_64-unknown-freebsd14.2 --build=x86_64-pc-linux-gnu \
+./configure --host=$TRIPLE --build=x86_64-pc-linux-gnu \
     --prefix="$XPREFIX" --disable-shared --enable-static --with-pic \
     --disable-docs --disable-multi-os-directory CFLAGS="-O2" >configure.log 2>&1 ||
     { tail -30 configure.log; lab_die "libffi configure failed"; }

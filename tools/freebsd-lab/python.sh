@@ -1,26 +1,40 @@
 #!/bin/sh
-# CPython 3.13, free-threaded, cross-compiled for FreeBSD 14.2 amd64 from the
-# same Debian python3.13 source the host interpreter is built from, installed
-# with DESTDIR into $PYSTAGE as the guest's /morvex/python. Needs the host's
-# free-threaded 3.13 (tools/bootstrap-python.sh) as the build interpreter and
-# libffi from libffi.sh. Skipped when already there.
+# CPython GUEST_PYVER (3.13 or 3.14), free-threaded, cross-compiled for the
+# selected FreeBSD release, amd64, installed with DESTDIR into $PYSTAGE as the
+# guest's /morvex/python. 3.13 comes from Debian's python3.13 source package,
+# as the host's 3.13t does; 3.14 from the release tarball in CPYTHON_SOURCES
+# (default ../shared/cpython from the project root), checked against that
+# folder's SHA256SUMS. Needs the host's free-threaded build of the same
+# version as the build interpreter (tools/bootstrap-python.sh) and libffi
+# from libffi.sh. Skipped when already there.
 . "$(dirname "$0")/common.sh"
 . "$LAB_HERE/toolchain.sh"
-PY=$PYSTAGE$GUEST_PY/bin/python3.13t
+PY=$PYSTAGE$GUEST_PY/bin/$PYT
 [ -f "$PYSTAGE/.built" ] && [ -x "$PY" ] && exit 0
-[ -x "$HOST_PY" ] || MORVEX_CACHE=$CACHE sh "$PROJECT/tools/bootstrap-python.sh"
+[ -x "$HOST_PY" ] || lab_die "no host $PYT at $HOST_PY (run.sh bootstraps it)"
 [ -f "$XPREFIX/lib/libffi.a" ] || lab_die "no cross-built libffi in $XPREFIX (run libffi.sh)"
-ensure_deb_src python3.13
-WORK=$FBSD/src-python
+WORK=$FBSD/src-$PYT
 rm -rf "$WORK"; mkdir -p "$WORK"; cd "$WORK"
-lab_say "fetching and cross-building CPython 3.13t for FreeBSD (several minutes)"
-apt-get source --download-only python3.13 >/dev/null 2>&1
-tar xf "$(ls python3.13_*.orig.tar.xz | head -n1)"
-cd "$(find . -maxdepth 1 -type d -name 'Python-3.13*' | head -n1)"
+lab_say "cross-building CPython ${GUEST_PYVER}t for FreeBSD $FREEBSD (several minutes)"
+case $GUEST_PYVER in
+    3.13)
+        ensure_deb_src python3.13
+        apt-get source --download-only python3.13 >/dev/null 2>&1
+        tar xf "$(ls python3.13_*.orig.tar.xz | head -n1)" ;;
+    *)
+        SRC=${CPYTHON_SOURCES:-$PROJECT/../shared/cpython}
+        case $SRC in /*) ;; *) SRC=$PROJECT/$SRC ;; esac
+        TARBALL=$(cd "$SRC" 2>/dev/null && ls Python-"$GUEST_PYVER".*.tar.xz 2>/dev/null | grep -v rc | sort -V | tail -n1)
+        [ -n "$TARBALL" ] || lab_die "no Python-$GUEST_PYVER.N.tar.xz in $SRC (set CPYTHON_SOURCES)"
+        (cd "$SRC" && grep " \*\{0,1\}$TARBALL\$" SHA256SUMS | sha256sum --quiet -c -) ||
+            lab_die "$SRC/$TARBALL does not match that folder's SHA256SUMS"
+        tar xf "$SRC/$TARBALL" ;;
+esac
+cd "$(find . -maxdepth 1 -type d -name "Python-$GUEST_PYVER*" | head -n1)"
 
-# 3.13's configure cross-builds only for the hosts it lists; FreeBSD is added
-# the way later releases have it: the system name, the release from the
-# host triple (so sys.platform is freebsd14, as in a native build) and the
+# configure (3.13's and 3.14's) cross-builds only for the hosts it lists;
+# FreeBSD is added the way the listed ones are: the system name, the release
+# from the host triple (so sys.platform is what a native build has) and the
 # CPU as the host platform's suffix.
 awk '
     /^\t\*-\*-linux-android\*\)$/ && !sys {
@@ -43,24 +57,32 @@ awk '
 ' configure >configure.new || lab_die "configure of this CPython is not the expected shape"
 mv configure.new configure; chmod 755 configure
 
+# 3.14's free-threaded collector reads its own resident size through libkvm
+# on FreeBSD (gc_free_threading.c) but configure does not link libkvm:
+# linked here (LIBS), or the interpreter's link stops at kvm_openfiles.
+XLIBS=""
+case $GUEST_PYVER in 3.13) ;; *) XLIBS="-lkvm" ;; esac
 # libffi through pkg-config, only the cross-built one; everything else from
-# the sysroot's headers and libraries.
+# the sysroot's headers and libraries. No debug information (OPT without -g):
+# the guest has no debugger, and it is a good part of the compile time.
 PKG_CONFIG_LIBDIR=$XPREFIX/lib/pkgconfig PKG_CONFIG_PATH="" \
 ./configure --build=x86_64-pc-linux-gnu --host=$TRIPLE \
     --prefix=$GUEST_PY --disable-gil --with-build-python="$HOST_PY" \
     --without-ensurepip --disable-test-modules --with-openssl="$SYSROOT/usr" \
     ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
+    OPT="-DNDEBUG -O3 -Wall" LIBS="$XLIBS" \
     >configure.log 2>&1 || { tail -30 configure.log; lab_die "CPython configure failed"; }
 nice make -j2 >build.log 2>&1 || { grep -iE 'error|fatal' build.log | tail -30; lab_die "CPython build failed"; }
 rm -rf "$PYSTAGE"
 make install DESTDIR="$PYSTAGE" >install.log 2>&1 || { tail -30 install.log; lab_die "CPython install failed"; }
-# Without debug information: a quarter of the size, in the image and the cache.
-find "$PYSTAGE$GUEST_PY" -type f \( -name '*.so' -o -path '*/bin/python3.13t' \) \
+# Without what debug information is left (libffi's): smaller in the image
+# and the cache.
+find "$PYSTAGE$GUEST_PY" -type f \( -name '*.so' -o -path "*/bin/$PYT" \) \
     -exec "$LLVM/llvm-strip" --strip-debug {} +
 # The extension modules it could not build, for the record.
 sed -n "/^The necessary bits/,\$p" build.log >"$PYSTAGE/modules-missing.txt" || true
 for m in _ctypes zlib _json binascii _socket select resource _posixsubprocess _struct math _datetime; do
-    ls "$PYSTAGE$GUEST_PY"/lib/python3.13t/lib-dynload/$m.cpython-*.so >/dev/null 2>&1 ||
+    ls "$PYSTAGE$GUEST_PY"/lib/$PYT/lib-dynload/$m.cpython-*.so >/dev/null 2>&1 ||
         grep -q "^$m " Modules/Setup.bootstrap 2>/dev/null || grep -qw "$m" Modules/config.c ||
         lab_die "the cross-built CPython has no $m module"
 done

@@ -1,13 +1,15 @@
-# Cross-build of the module for FreeBSD 14.2 amd64 against a real FreeBSD
-# tree: Debian's clang-19 and lld-19, the unpacked tree (MORVEX_FREEBSD_SYSROOT
-# in the environment) as sysroot, so the FreeBSD branch of CMakeLists.txt
-# links FreeBSD's own libc, libthr, libkvm, libutil and libdevstat.
+# Cross-build of the module for FreeBSD amd64 against a real FreeBSD tree:
+# Debian's clang-19 and lld-19, the unpacked tree (MORVEX_FREEBSD_SYSROOT in
+# the environment) as sysroot and the release's target triple
+# (MORVEX_FREEBSD_TRIPLE, e.g. x86_64-unknown-freebsd15.1), so the FreeBSD
+# branch of CMakeLists.txt links that release's own libc, libthr, libkvm,
+# libutil and libdevstat.
 set(CMAKE_SYSTEM_NAME FreeBSD)
-set(CMAKE_SYSTEM_VERSION 14.2)
+string(REGEX REPLACE "^.*-freebsd" "" CMAKE_SYSTEM_VERSION "$ENV{MORVEX_FREEBSD_TRIPLE}")
 set(CMAKE_SYSTEM_PROCESSOR amd64)
 set(CMAKE_SYSROOT $ENV{MORVEX_FREEBSD_SYSROOT})
 set(CMAKE_CXX_COMPILER /usr/lib/llvm-19/bin/clang++)
-set(CMAKE_CXX_COMPILER_TARGET x86_64-unknown-freebsd14.2)
+set(CMAKE_CXX_COMPILER_TARGET $ENV{MORVEX_FREEBSD_TRIPLE})
 set(CMAKE_AR /usr/lib/llvm-19/bin/llvm-ar)
 set(CMAKE_RANLIB /usr/lib/llvm-19/bin/llvm-ranlib)
 set(CMAKE_CXX_FLAGS_INIT "-Werror")

@@ -1,5 +1,5 @@
-# The cross compiler for FreeBSD 14.2 amd64 (sourced after common.sh): Debian's
-# clang-19 and lld-19 with the unpacked tree as sysroot.
+# The cross compiler for the selected FreeBSD release, amd64 (sourced after
+# common.sh): Debian's clang-19 and lld-19 with the unpacked tree as sysroot.
 XCC="$LLVM/clang --target=$TRIPLE --sysroot=$SYSROOT"
 XCXX="$LLVM/clang++ --target=$TRIPLE --sysroot=$SYSROOT"
 export CC="$XCC" CXX="$XCXX" LD="$LLVM/ld.lld" AR="$LLVM/llvm-ar" RANLIB="$LLVM/llvm-ranlib" \

@@ -16,6 +16,20 @@ PyObject *mallctl_error(int err, const char *what) {
     return morvex_oserror_wsyscall(what);
 }
 
+// libkvm prints why the open failed to standard error; the exception names
+// the cause too, from the errno the failed open left (EMFILE when the
+// descriptors are used up), so a caller can tell it from a broken kernel.
+PyObject *kvm_open_failed() {
+    int err = errno;
+    if (err == 0)
+        return morvex_runtime_error("kvm_open() syscall failed");
+    char text[256];
+    text[0] = '\0';
+    strerror_r(err, text, sizeof text);
+    errno = err;
+    return morvex_runtime_error("kvm_open() syscall failed (%s)", text);
+}
+
 }  // namespace
 
 extern "C" {
@@ -68,9 +82,10 @@ PyObject *morvex_swap_mem(PyObject *, PyObject *) {
     struct kvm_swap swap = {};
     int found;
     {
+        errno = 0;
         KvmHandle kd(kvm_open(nullptr, "/dev/null", nullptr, O_RDONLY, "kvm_open failed"));
         if (!kd)
-            return morvex_runtime_error("kvm_open() syscall failed");
+            return kvm_open_failed();
         // libkvm counts the devices in a variable of its own, shared by
         // every caller in the process.
         MutexGuard lock(kvm_lock);

@@ -30,6 +30,28 @@ int store_env_entry(PyObject *dict, const char *entry) {
     return PyDict_SetItem(dict, name.get(), value.get());
 }
 
+// Why kvm_getenvv gave no vector, by its errno: no environment to report
+// (the empty dict), or the exception.
+PyObject *raise_for_getenvv(int err, long pid, const struct kinfo_proc *kp, char *buf,
+                            size_t size, PyRef &dict) {
+    switch (err) {
+    case 0:
+        return dict.release();
+    case EPERM:
+        return morvex_oserror_ad("kvm_getenvv -> EPERM");
+    case ESRCH:
+        return morvex_oserror_nsp("kvm_getenvv -> ESRCH");
+    case ENOMEM:
+        str_format(buf, size, "kvm_getenvv(pid=%ld, ki_uid=%d) -> ENOMEM", pid,
+                   static_cast<int>(kp->ki_uid));
+        return morvex_oserror_ad(buf);
+    default:
+        str_format(buf, size, "kvm_getenvv(pid=%ld)", pid);
+        errno = err;
+        return morvex_oserror_wsyscall(buf);
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -95,37 +117,31 @@ PyObject *morvex_proc_environ(PyObject *, PyObject *args) {
 
     // The vector and its strings live in libkvm's process-wide buffers until
     // the next call from any thread: hold kvm_lock until they are copied.
-    MutexGuard lock(kvm_lock);
-    // errno 0 after a failed read means there is no environment to report,
-    // so no earlier value may linger into the test.
-    errno = 0;
-    char **envs = kvm_getenvv(kd.get(), kp, 0);
-    if (envs == nullptr) {
-        switch (errno) {
-        case 0:
-            return dict.release();
-        case EPERM:
-            return morvex_oserror_ad("kvm_getenvv -> EPERM");
-        case ESRCH:
-            return morvex_oserror_nsp("kvm_getenvv -> ESRCH");
-        case ENOMEM:
-            str_format(errbuf, sizeof errbuf, "kvm_getenvv(pid=%ld, ki_uid=%d) -> ENOMEM", pid,
-                       static_cast<int>(kp->ki_uid));
-            return morvex_oserror_ad(errbuf);
-        default: {
-            int err = errno;
-            str_format(errbuf, sizeof errbuf, "kvm_getenvv(pid=%ld)", pid);
-            errno = err;
-            return morvex_oserror_wsyscall(errbuf);
+    // A process in exec is read again after a pause, the lock given back
+    // meanwhile.
+    int attempt = 0;
+    for (;;) {
+        int err;
+        {
+            MutexGuard lock(kvm_lock);
+            // errno 0 after a failed read means there is no environment to
+            // report, so no earlier value may linger into the test.
+            errno = 0;
+            char **envs = kvm_getenvv(kd.get(), kp, 0);
+            if (envs != nullptr) {
+                // A later entry with the same name replaces the earlier one.
+                for (char **entry = envs; *entry != nullptr; entry++)
+                    if (store_env_entry(dict.get(), *entry) == -1)
+                        return nullptr;
+                return dict.release();
+            }
+            err = errno;
+            if (err != EBUSY)
+                return raise_for_getenvv(err, pid, kp, errbuf, sizeof errbuf, dict);
         }
-        }
+        if (!morvex_exec_retry(err, &attempt))
+            return morvex_exec_busy("kvm_getenvv");
     }
-
-    // A later entry with the same name replaces the earlier one.
-    for (char **entry = envs; *entry != nullptr; entry++)
-        if (store_env_entry(dict.get(), *entry) == -1)
-            return nullptr;
-    return dict.release();
 }
 
 }  // extern "C"

@@ -20,10 +20,16 @@ bool fetch_file_table(pid_t pid, FileTable &table) {
     struct kinfo_proc kp;
     if (morvex_kinfo_proc(pid, &kp) == -1)
         return false;
-    errno = 0;
-    table.entries.reset(kinfo_getfile(pid, &table.count));
+    int attempt = 0;
+    do {
+        errno = 0;
+        table.entries.reset(kinfo_getfile(pid, &table.count));
+    } while (!table.entries && morvex_exec_retry(errno, &attempt));
     if (!table.entries) {
-        morvex_raise_for_pid(pid, "kinfo_getfile()");
+        if (errno == EBUSY)
+            morvex_exec_busy("kinfo_getfile()");
+        else
+            morvex_raise_for_pid(pid, "kinfo_getfile()");
         return false;
     }
     return true;

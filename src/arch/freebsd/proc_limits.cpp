@@ -84,8 +84,13 @@ PyObject *morvex_proc_setrlimit(PyObject *, PyObject *args) {
     rl.rlim_max = PyLong_AsLongLong(hard);
     if (rl.rlim_max == -1 && PyErr_Occurred())
         return nullptr;
-    if (sysctl(mib, 5, nullptr, nullptr, &rl, sizeof rl) == -1)
-        return morvex_oserror();
+    int attempt = 0;
+    int rc;
+    while ((rc = sysctl(mib, 5, nullptr, nullptr, &rl, sizeof rl)) == -1 &&
+           morvex_exec_retry(errno, &attempt))
+        ;
+    if (rc == -1)
+        return errno == EBUSY ? morvex_exec_busy("sysctl(KERN_PROC_RLIMIT)") : morvex_oserror();
     Py_RETURN_NONE;
 }
 

@@ -104,10 +104,15 @@ PyObject *morvex_proc_memory_maps(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "i", &pid) || morvex_kinfo_proc(pid, &kp) == -1)
         return nullptr;
     int count = 0;
-    errno = 0;
-    KernelBuf<struct kinfo_vmentry> maps(kinfo_getvmmap(pid, &count));
+    KernelBuf<struct kinfo_vmentry> maps;
+    int attempt = 0;
+    do {
+        errno = 0;
+        maps.reset(kinfo_getvmmap(pid, &count));
+    } while (!maps && morvex_exec_retry(errno, &attempt));
     if (!maps)
-        return morvex_raise_for_pid(pid, "kinfo_getvmmap()");
+        return errno == EBUSY ? morvex_exec_busy("kinfo_getvmmap()")
+                              : morvex_raise_for_pid(pid, "kinfo_getvmmap()");
     char addr[1000];
     char perms[4];
     for (int i = 0; i < count; i++) {

@@ -86,10 +86,15 @@ extern "C" PyObject *morvex_proc_net_connections(PyObject *, PyObject *args) {
         return nullptr;
     }
     int count = 0;
-    errno = 0;
-    KernelBuf<struct kinfo_file> files(kinfo_getfile(pid, &count));
+    KernelBuf<struct kinfo_file> files;
+    int attempt = 0;
+    do {
+        errno = 0;
+        files.reset(kinfo_getfile(pid, &count));
+    } while (!files && morvex_exec_retry(errno, &attempt));
     if (!files)
-        return morvex_raise_for_pid(pid, "kinfo_getfile()");
+        return errno == EBUSY ? morvex_exec_busy("kinfo_getfile()")
+                              : morvex_raise_for_pid(pid, "kinfo_getfile()");
     // Read whatever the filters and the descriptors: a process without
     // sockets still fails when the list cannot be read.
     pcblist::List tcp;

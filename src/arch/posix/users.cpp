@@ -17,13 +17,28 @@ PyMutex utxent_lock = {};
 namespace {
 
 // One walk of the database: rewound at the start, closed at the end.
+//
+// getutxent answers none both at the end of the database and when it could
+// not open or read it; libc tells them apart only by errno, which the end
+// of the file leaves alone (fread stops without an error) and a failed
+// fopen or read sets. So errno is cleared before each call. A database that
+// does not exist (ENOENT) holds nobody; any other failure (EMFILE or ENFILE
+// with the descriptors used up, EACCES, EIO, EFTYPE) is not an empty
+// database.
 class UtmpxWalk {
   public:
     UtmpxWalk() { setutxent(); }
     ~UtmpxWalk() { endutxent(); }
     UtmpxWalk(const UtmpxWalk &) = delete;
     UtmpxWalk &operator=(const UtmpxWalk &) = delete;
-    struct utmpx *next() { return getutxent(); }
+    // The next record, or none with `failed` set to the errno of a walk that
+    // could not go on (0 at the end of the database).
+    struct utmpx *next(int &failed) {
+        errno = 0;
+        struct utmpx *ut = getutxent();
+        failed = ut == nullptr && errno != ENOENT ? errno : 0;
+        return ut;
+    }
 };
 
 // A fixed-size text field of the record, up to its first NUL or its end.
@@ -50,7 +65,8 @@ extern "C" PyObject *morvex_users(PyObject *, PyObject *) {
     {
         MutexGuard lock(utxent_lock);
         UtmpxWalk walk;
-        while (struct utmpx *ut = walk.next()) {
+        int failed = 0;
+        while (struct utmpx *ut = walk.next(failed)) {
             if (ut->ut_type != USER_PROCESS)
                 continue;
             user = PyRef(decode_field(ut->ut_user));
@@ -74,6 +90,10 @@ extern "C" PyObject *morvex_users(PyObject *, PyObject *) {
             host.reset();
             line.reset();
             user.reset();
+        }
+        if (failed) {
+            errno = failed;
+            return morvex_oserror_wsyscall("getutxent()");
         }
     }
     return list.release();

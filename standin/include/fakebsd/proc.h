@@ -233,3 +233,8 @@ static_assert(offsetof(struct kinfo_proc, ki_rusage) == 608);
 #define P_SWAPPINGIN 0x40000000
 #define P_PPTRACE 0x80000000
 #define P_STOPPED (P_STOPPED_SIG | P_STOPPED_SINGLE | P_STOPPED_TRACE)
+
+// ki_flag2 (p_flag2): tracing disabled by procctl(PROC_TRACE_CTL), and kept
+// across execve().
+#define P2_NOTRACE 0x00000002
+#define P2_NOTRACE_EXEC 0x00000004

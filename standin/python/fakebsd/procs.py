@@ -23,7 +23,7 @@ _C = _constants()
 _KINFO_FIELDS = {f[0] for f in _fields("kinfo_proc")}
 # Keys that belong to the process table rather than to the record.
 _TABLE_KEYS = {"kinfo", "threads", "args", "path", "env", "files", "vmmap", "cpuset", "rlimits",
-               "nice", "kill", "listed"}
+               "nice", "kill", "listed", "exec_busy"}
 
 
 def kinfo(pid, **fields):
@@ -49,7 +49,9 @@ def _default_files(record, path):
 def proc(pid, **kw):
     """A process-table entry: kinfo_proc fields (with or without "ki_") and
     table entries (threads, args, path, env, files, vmmap, cpuset, rlimits,
-    nice, kill, listed)."""
+    nice, kill, listed, exec_busy: for a process in execve(), P_INEXEC in
+    its flag, how many of the reads p_candebug guards answer EBUSY before
+    the exec is over; without it, all of them)."""
     record = {k: v for k, v in kw.items() if k not in _TABLE_KEYS}
     entry = {k: v for k, v in kw.items() if k in _TABLE_KEYS}
     if "nice" in entry:

@@ -12,11 +12,25 @@ Every profile is a description on the built-in default machine (base
     unprivileged  the same server as its user alice (uid 1001) sees it with
                   security.bsd.see_other_uids=0: only her own processes, their
                   descriptors and the sockets she created
-    jail          inside the jail "www" (jid 3, 192.168.1.30): nginx, php-fpm,
-                  syslogd, cron, sshd, a shell from jexec and a zombie; the
-                  jail's own sockets and mounts (paths as seen from inside);
-                  the interfaces with the jail's address only; no temperature
+    jail          inside the jail "www" (jid 3, root /jails/www,
+                  enforce_statfs=2, 192.168.1.30 and 2001:db8:1::30 on em0):
+                  nginx, php-fpm, syslogd, cron, sshd, a shell from jexec and
+                  a zombie, beside the host's processes, sockets, mounts and
+                  addresses; the machine's credential checks leave the
+                  jail's (its processes, the sockets made in it, the mount
+                  its root lies on as "/", its own addresses on every
+                  interface), paths as seen from inside; no temperature
                   sensors, no cpufreq
+    hardened      the default server locked down, as its user alice (uid
+                  1001, groups 1001 and staff, 1000) sees it:
+                  security.bsd.see_other_uids=0, see_other_gids=0,
+                  unprivileged_proc_debug=0 and kern.securelevel=1. She runs
+                  a web server (pid 1330, 127.0.0.1:8000) that also holds a
+                  socket bob (uid 1002, also in staff) passed her
+                  (127.0.0.1:8001) and one made as alice by a service that
+                  had only group 2000 (127.0.0.1:8002); ssh-agents of hers
+                  (1320) and of root's (1402) disabled tracing
+                  (procctl PROC_TRACE_CTL, P2_NOTRACE)
     vm            a KVM guest: no temperature sensors, no battery, no
                   cpufreq, a vtnet0 without media, a virtio disk, a flat CPU
                   topology
@@ -59,7 +73,7 @@ from .socks import Sockets
 
 _C = _constants()
 
-NAMES = ("default", "unprivileged", "jail", "vm", "large", "freebsd15")
+NAMES = ("default", "unprivileged", "jail", "vm", "large", "freebsd15", "hardened")
 
 #: Descriptor types FreeBSD 15 adds to struct kinfo_file's kf_type (sys/user.h).
 KF_TYPE_INOTIFY = 15
@@ -118,11 +132,70 @@ def _unprivileged():
     }
 
 
+# ---- hardened ----------------------------------------------------------------
+
+ALICE_GROUPS = [1001, 1000]
+HARDENED_WEB = 1330
+ALICE_AGENT = 1320
+ROOT_AGENT = 1402
+
+
+def _hardened():
+    start = 1765180800 + 7200
+    w = Sockets(base=0xfffff80041000000)
+    w.tcp(("127.0.0.1", 8000), holders=[(HARDENED_WEB, 3)], uid=1001,
+          cred={"groups": ALICE_GROUPS})
+    w.tcp(("127.0.0.1", 8001), holders=[(HARDENED_WEB, 4)], uid=1002,
+          cred={"groups": [1002, 1000]})
+    w.tcp(("127.0.0.1", 8002), holders=[(HARDENED_WEB, 5)], uid=1001, cred={"groups": [2000]})
+    w.unix("stream", b"/tmp/ssh-agent.1207/agent.1207", holders=[(ALICE_AGENT, 3)], uid=1001,
+           cred={"groups": ALICE_GROUPS})
+    w.unix("stream", b"/root/.ssh/agent.sock", holders=[(ROOT_AGENT, 3)])
+    notrace = _C["P2_NOTRACE"]
+
+    def process(pid, ppid, comm, uid, args, exe, flag2=0):
+        gid = 1001 if uid else 0
+        groups = ALICE_GROUPS if uid else [0]
+        return proc(pid, ppid=ppid, pgid=pid, sid=1207 if uid else pid, comm=comm, uid=uid,
+                    ruid=uid, svuid=uid, rgid=gid, svgid=gid, ngroups=len(groups), groups=groups,
+                    stat=_C["SSLEEP"], flag=_C["P_INMEM"], flag2=flag2,
+                    login=b"alice" if uid else b"root", rssize=600, size=24 * 2**20,
+                    numthreads=1, **{"start.tv_sec": start + pid}, args=args,
+                    path=exe + b"\0", env=[b"PATH=/bin:/usr/bin", b"HOME=/"],
+                    files=fd_table(*w.proc_files.get(pid, []), text=exe),
+                    threads=[thread(pid, 100000 + pid, comm=comm, uid=uid, ruid=uid,
+                                    stat=_C["SSLEEP"], numthreads=1)])
+
+    procs = [
+        process(HARDENED_WEB, 1207, b"python3.13", 1001,
+                argv(b"python3.13", b"-m", b"http.server", b"8000"),
+                b"/usr/local/bin/python3.13"),
+        # OpenSSH's ssh-agent disables tracing of itself.
+        process(ALICE_AGENT, 1, b"ssh-agent", 1001, argv(b"ssh-agent"), b"/usr/bin/ssh-agent",
+                notrace),
+        process(ROOT_AGENT, 1, b"ssh-agent", 0, argv(b"ssh-agent", b"-a", b"/root/.ssh/agent.sock"),
+                b"/usr/bin/ssh-agent", notrace),
+    ]
+    return {
+        "caller": {"uid": 1001, "gid": 1001, "groups": ALICE_GROUPS, "privileged": False,
+                   "pid": 1310},
+        "sysctl": {"security.bsd.see_other_uids": _i32(0),
+                   "security.bsd.see_other_gids": _i32(0),
+                   "security.bsd.unprivileged_proc_debug": _i32(0),
+                   "kern.securelevel": _i32(1)},
+        "procs_changed": procs,
+        "socks": w.socks(append=True),
+    }
+
+
 # ---- jail --------------------------------------------------------------------
 
 _JID = 3
 _JAIL_IP = "192.168.1.30"
 _JAIL_IP6 = "2001:db8:1::30"
+#: The jail profile's jail, as its "jails" entry gives it.
+JAIL = {"name": "www", "path": b"/jails/www", "enforce_statfs": 2,
+        "ip4": [_JAIL_IP], "ip6": [_JAIL_IP6]}
 
 
 def _jail():
@@ -179,7 +252,8 @@ def _jail():
     }
     zombie = 2424
 
-    w = Sockets(base=0xfffff80031000000)
+    # Every socket made in the jail carries its jail in its credential.
+    w = Sockets(base=0xfffff80031000000, cred={"jid": _JID, "groups": [0, 5]})
     nginx = [(2410, 6), (2411, 6), (2412, 6)]
     w.tcp((_JAIL_IP, 80), holders=nginx)
     w.tcp((_JAIL_IP, 443), holders=[(pid, 7) for pid, _ in nginx])
@@ -237,14 +311,18 @@ def _jail():
             threads=[thread(pid, tid, utime=pid % 97 + 0.25, stime=pid % 13 + 0.5, jid=_JID,
                             comm=comm, uid=uid, ruid=uid, stat=stat, numthreads=1)],
             rlimits={_C["RLIMIT_NOFILE"]: rlimit(58576, 58576)}))
+    # A zombie keeps its last thread until it is reaped.
     procs.append(proc(zombie, ppid=2420, pgid=2420, sid=2420, comm=b"php-fpm", uid=80, ruid=80,
                       svuid=80, stat=_C["SZOMB"], jid=_JID, login=b"root", path=b"",
-                      **{"start.tv_sec": start + 5000}))
+                      numthreads=1, **{"start.tv_sec": start + 5000},
+                      threads=[thread(zombie, 100999, jid=_JID, comm=b"php-fpm", uid=80, ruid=80,
+                                      stat=_C["SZOMB"], numthreads=1)]))
 
-    # The socket tables hold the jail's sockets: what the jail's credential
-    # checks leave of the host's. The host's processes stay in the table,
-    # out of sight of a caller in jail 3 (p_cansee's prison_check).
-    socks = w.socks()
+    # The jail's sockets join the host's; what a caller in jail 3 sees of
+    # them is its credential checks' doing (prison_check on each socket's
+    # credential), as the host's processes stay in the table out of its
+    # sight (p_cansee).
+    socks = w.socks(append=True)
     no_sensors = temperatures({cpu: (None, None) for cpu in range(4)})
     no_cpufreq = {}
     for cpu in range(4):
@@ -256,24 +334,32 @@ def _jail():
                    "kern.hostname": b"www.example.org\0"},
         "procs_changed": procs,
         "socks": socks,
-        "mounts": [
-            statfs(b"zroot/jails/www", b"/", b"zfs",
+        "jails": {_JID: JAIL},
+        # The jail's file systems, mounted on the host under its root; the
+        # jail sees the one its root lies on (enforce_statfs=2).
+        "mounts_added": [
+            statfs(b"zroot/jails/www", b"/jails/www", b"zfs",
                    _C["MNT_LOCAL"] | _C["MNT_NOATIME"] | _C["MNT_NFS4ACLS"],
                    f_blocks=98455016, f_bfree=97311272, f_bavail=97311272),
-            statfs(b"devfs", b"/dev", b"devfs", _C["MNT_LOCAL"] | _C["MNT_MULTILABEL"],
+            statfs(b"devfs", b"/jails/www/dev", b"devfs", _C["MNT_LOCAL"] | _C["MNT_MULTILABEL"],
                    f_blocks=2),
-            statfs(b"tmpfs", b"/tmp", b"tmpfs", _C["MNT_LOCAL"] | _C["MNT_NOSUID"],
+            statfs(b"tmpfs", b"/jails/www/tmp", b"tmpfs", _C["MNT_LOCAL"] | _C["MNT_NOSUID"],
                    f_blocks=262144, f_bfree=262000, f_bavail=262000),
         ],
-        # Every interface, but only the jail's own addresses.
+        # The host's interfaces and addresses, the jail's on em0.
         "ifs": [
             iface("em0", index=1, flags=0x8843, mtu=1500, media=_C["IFM_ETHER"] | _C["IFM_1000_T"]
                   | _C["IFM_FDX"], media_status=_C["IFM_AVALID"] | _C["IFM_ACTIVE"],
                   lladdr=b"\x58\x9c\xfc\x0a\x1b\x2c",
-                  addrs=[inet(_JAIL_IP, "255.255.255.255", dst=_JAIL_IP),
+                  addrs=[inet("192.168.1.20", "255.255.255.0", dst="192.168.1.255"),
+                         inet6("fe80::5a9c:fcff:fe0a:1b2c", 64, scope=1),
+                         inet6("2001:db8:1::20", 64),
+                         inet(_JAIL_IP, "255.255.255.255", dst=_JAIL_IP),
                          inet6(_JAIL_IP6, 128)],
                   ibytes=987654321, obytes=123456789, ipackets=1234567, opackets=654321),
             iface("lo0", index=2, flags=0x8049, mtu=16384, type=24,
+                  addrs=[inet("127.0.0.1", "255.0.0.0"), inet6("::1", 128),
+                         inet6("fe80::1", 64, scope=2)],
                   ibytes=5242880, obytes=5242880, ipackets=40960, opackets=40960),
             iface("usbus0", index=3, flags=0, mtu=0, type=0xa0),
         ],
@@ -489,8 +575,11 @@ def _freebsd15():
         args=argv(b"/usr/local/sbin/watcher", b"/var/db"), path=b"/usr/local/sbin/watcher\0",
         env=[b"PATH=/sbin:/bin:/usr/sbin:/usr/bin"],
         files=fd_table(kinfo_file(3, b"/var/log/watcher.log", flags=_C["KF_FLAG_WRITE"]),
-                       kinfo_file(4, type=KF_TYPE_INOTIFY),
-                       kinfo_file(5, type=KF_TYPE_JAILDESC),
+                       # opened read-only and read-write, as FreeBSD 15.1
+                       # records them: no path, no vnode
+                       kinfo_file(4, type=KF_TYPE_INOTIFY, flags=_C["KF_FLAG_READ"]),
+                       kinfo_file(5, type=KF_TYPE_JAILDESC,
+                                  flags=_C["KF_FLAG_READ"] | _C["KF_FLAG_WRITE"]),
                        text=b"/usr/local/sbin/watcher"))
     # The root file system has named attributes enabled (MNT_NAMEDATTR, a
     # flag 15 adds, above bit 32 of f_flags).
@@ -519,4 +608,5 @@ _BUILDERS = {
     "vm": _swapped_out(_vm),
     "large": _large,
     "freebsd15": _freebsd15,
+    "hardened": _hardened,
 }

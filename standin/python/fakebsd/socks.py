@@ -248,35 +248,46 @@ class Sockets:
     Each socket method returns the socket's kernel address. holders is a list
     of (pid, fd): each gets a kern.file entry (in the order given, after the
     entries added so far) and a descriptor record in that process's table.
+    uid is the effective uid of the credential the socket was made with
+    (so_uid), cred its groups and jail ({"groups": [...], "jid": n}; the
+    builder's cred when none is given, else the host's and the uid's number
+    as its group).
     """
 
-    def __init__(self, base=0xfffff80020000000):
+    def __init__(self, base=0xfffff80020000000, cred=None):
         self._next = base
+        self.cred = cred        # every socket's credential, unless one is given
+        self.creds = {}         # socket address -> {"groups": [...], "jid": n}
         self.files = []
         self.lists = {"tcp": [], "udp": [], "unix_stream": [], "unix_dgram": [],
                       "unix_seqpacket": []}
         self.syncache = []
         self.proc_files = {}  # pid -> [kinfo_file records]
 
-    def address(self):
+    def address(self, cred=None):
         self._next += 0x400
+        if cred or self.cred:
+            self.creds[self._next] = dict(cred or self.cred)
         return self._next
 
     def hold(self, pid, fd, data, kinfo, type=DTYPE_SOCKET):
         self.files.append(xfile(pid, fd, data, type))
         self.proc_files.setdefault(pid, []).append(kinfo)
 
-    def tcp(self, laddr, raddr=None, state=None, holders=(), vflag=None, so=None, kinfo=None):
-        so = self.address() if so is None else so
-        self.lists["tcp"].append(xtcpcb(so, laddr, raddr, state, vflag))
+    def tcp(self, laddr, raddr=None, state=None, holders=(), vflag=None, so=None, kinfo=None,
+            uid=0, cred=None):
+        so = self.address(cred) if so is None else so
+        self.lists["tcp"].append(xtcpcb(so, laddr, raddr, state, vflag,
+                                        **{"xt_inp.xi_socket.so_uid": uid}))
         for pid, fd in holders:
             self.hold(pid, fd, so, kinfo or kinfo_socket(
                 fd, family_of(laddr[0]), _C["SOCK_STREAM"], _C["IPPROTO_TCP"], laddr, raddr))
         return so
 
-    def udp(self, laddr, raddr=None, holders=(), vflag=None, so=None, kinfo=None):
-        so = self.address() if so is None else so
-        self.lists["udp"].append(xinpcb(so, laddr, raddr, vflag))
+    def udp(self, laddr, raddr=None, holders=(), vflag=None, so=None, kinfo=None, uid=0,
+            cred=None):
+        so = self.address(cred) if so is None else so
+        self.lists["udp"].append(xinpcb(so, laddr, raddr, vflag, **{"xi_socket.so_uid": uid}))
         for pid, fd in holders:
             self.hold(pid, fd, so, kinfo or kinfo_socket(
                 fd, family_of(laddr[0]), _C["SOCK_DGRAM"], _C["IPPROTO_UDP"], laddr, raddr))
@@ -286,12 +297,13 @@ class Sockets:
         """A connection still in the syncache: listed, held by no one."""
         self.syncache.append(syncache(laddr, raddr))
 
-    def unix(self, kind, path=None, holders=(), sun_len=None, so=None):
+    def unix(self, kind, path=None, holders=(), sun_len=None, so=None, uid=0, cred=None):
         """kind: "stream", "dgram" or "seqpacket"."""
-        so = self.address() if so is None else so
+        so = self.address(cred) if so is None else so
         so_type = {"stream": _C["SOCK_STREAM"], "dgram": _C["SOCK_DGRAM"],
                    "seqpacket": _C["SOCK_SEQPACKET"]}[kind]
-        self.lists["unix_" + kind].append(xunpcb(so, path, sun_len, so_type))
+        self.lists["unix_" + kind].append(xunpcb(so, path, sun_len, so_type,
+                                                 **{"xu_socket.so_uid": uid}))
         for pid, fd in holders:
             self.hold(pid, fd, so, kinfo_socket(fd, _C["AF_UNIX"], so_type, 0, path=path,
                                                 sun_len=sun_len))
@@ -299,13 +311,14 @@ class Sockets:
 
     def file(self, pid, fd, path=b"/dev/null"):
         """A descriptor that is no socket."""
-        data = self.address()
+        self._next += 0x400
+        data = self._next
         self.hold(pid, fd, data, kinfo_vnode(fd, path), DTYPE_VNODE)
         return data
 
     def socks(self, **extra):
         d = {"files": list(self.files), **{k: list(v) for k, v in self.lists.items()},
-             "syncache": list(self.syncache)}
+             "syncache": list(self.syncache), "creds": dict(self.creds)}
         d.update(extra)
         return d
 
