@@ -46,7 +46,7 @@ endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-real-freebsd real-freebsd-shell check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-tsan-ci check-sweep bench clean
+.PHONY: all demo test build check-freebsd check-real-freebsd real-freebsd-shell wheel-freebsd bench-real-freebsd check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-tsan-ci check-sweep bench clean
 
 all: test
 
@@ -120,6 +120,25 @@ check-real-freebsd: $(VENV)/.ready
 
 real-freebsd-shell: $(VENV)/.ready
 	CMAKE=$(CURDIR)/$(VENV)/bin/cmake FREEBSD="$(or $(FREEBSD),14.2)" sh tools/freebsd-lab/run.sh shell
+
+# The source distribution and the FreeBSD wheel built from it through
+# pyproject.toml (cross-built against the lab's tree, tagged as the guest's
+# CPython tags wheels), checked by tools/wheel/check_dist.py; into
+# build/real-freebsd/RELEASE/dist, for 14.2 and 15.1 (FREEBSD= names one).
+# check-real-freebsd builds them too and installs the wheel with pip in each
+# guest.
+wheel-freebsd: $(VENV)/.ready
+	[ -x $(CACHE)/python3.14t/bin/python3.14t ] || MORVEX_CACHE=$(CACHE) VERSION=3.14 sh tools/bootstrap-python.sh
+	for r in $(or $(FREEBSD),14.2 15.1); do for s in host-packages sysroot libffi python wheel; do \
+		FREEBSD=$$r CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/$$s.sh || exit 1; done; done
+	ls -l build/real-freebsd/*/dist
+
+# The module's speed on the real kernel, as ratios: against a C program making
+# the same calls (the floor), against FreeBSD's tools, two threads against one.
+# In the FreeBSD 15.1 guest (FREEBSD=14.2 for 14.2's). BENCH_ARGS:
+# bench/real/bench_guest.py's options (--seconds, --rounds, names).
+bench-real-freebsd: $(VENV)/.ready
+	CMAKE=$(CURDIR)/$(VENV)/bin/cmake FREEBSD="$(or $(FREEBSD),15.1)" sh tools/freebsd-lab/bench.sh $(BENCH_ARGS)
 
 # The module and the control module against the headers of the newest CPython
 # releases Debian packages (3.14, 3.15), free-threaded: warnings are errors.

@@ -1,7 +1,11 @@
 #!/bin/sh
 # The selected release's disk image: its unpacked FreeBSD tree plus
-#   /morvex/python       the cross-built interpreter, the module and pytest
-#                        (pure-Python wheels, unpacked into site-packages)
+#   /morvex/python       the cross-built interpreter and pytest (pure-Python
+#                        wheels, unpacked into site-packages)
+#   /morvex/wheels       the project's wheel for the release (wheel.sh):
+#                        rc.local has install-guest.sh install it with pip
+#                        into a fresh venv, /morvex/venv, that sees pytest
+#   /morvex/pip          pip, unpacked from its wheel
 #   /morvex/builds/REL   the module as built for each other release, for the
 #                        loading test (one folder per release built)
 #   /morvex/tests/real   the real-kernel suite, copied from the repo
@@ -16,7 +20,9 @@
 IMAGE=${IMAGE:-$OUTDIR/fbsd.img}
 STAGE=$OUTDIR/root
 SITE=$GUEST_SITE
-ls "$PYSTAGE$SITE"/_morvex_bsd.*.so >/dev/null 2>&1 || lab_die "no module in the staged interpreter (run module.sh)"
+ls "$OUTDIR"/dist/*.whl >/dev/null 2>&1 || lab_die "no wheel in $OUTDIR/dist (run wheel.sh)"
+PIP_WHEEL=$(ls "$FBSD"/pip-wheel/pip-*.whl 2>/dev/null | head -n1)
+[ -n "$PIP_WHEEL" ] || lab_die "no pip wheel in $FBSD/pip-wheel (run wheel.sh)"
 
 # pytest and its dependencies: pure-Python wheels, fetched once into the cache
 # (the version the project's requirements-dev.txt pins).
@@ -53,18 +59,29 @@ PY
 # Compiled here (the same version's bytecode as the guest's): the guest's disk is a
 # snapshot, so whatever it compiled itself would be lost at every boot.
 "$HOST_PY" -m compileall -q -d "$SITE" "$STAGE$SITE" >/dev/null
+# The project's wheel, and pip unpacked from its wheel, its bytecode compiled
+# here too (under emulation compiling pip takes the best part of a minute).
+mkdir -p "$STAGE/morvex/wheels"
+cp "$OUTDIR"/dist/*.whl "$STAGE/morvex/wheels/"
+"$HOST_PY" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
+    "$PIP_WHEEL" "$STAGE/morvex/pip"
+"$HOST_PY" -m compileall -q -d /morvex/pip "$STAGE/morvex/pip" >/dev/null
+cp "$LAB_HERE/install-guest.sh" "$STAGE/morvex/install-guest.sh"
+# The benchmark's programs (bench.sh), when it is the benchmark's image.
+if [ -d "$OUTDIR/bench" ]; then cp -a "$OUTDIR/bench" "$STAGE/morvex/bench"; fi
 mkdir -p "$STAGE/morvex/tests"
 if [ -d "$PROJECT/tests/real" ]; then
     cp -a "$PROJECT/tests/real" "$STAGE/morvex/tests/"
     find "$STAGE/morvex/tests" -name __pycache__ -prune -exec rm -rf {} +
 fi
-# The module as built for each other release (build/real-freebsd/REL/module).
+# The module as built for each other release, from its wheel build
+# (build/real-freebsd/REL/wheel-build).
 for rel in $FREEBSD_RELEASES; do
     [ "$rel" = "$FREEBSD" ] && continue
-    other=$(ls "$BUILDS/$rel"/module/_morvex_bsd*.so 2>/dev/null | head -n1) || true
+    other=$(ls "$BUILDS/$rel"/wheel-build/_morvex_bsd*.so 2>/dev/null | head -n1) || true
     [ -n "$other" ] || continue
     mkdir -p "$STAGE/morvex/builds/$rel"
-    cp "$other" "$STAGE/morvex/builds/$rel/$(basename "$(ls "$PYSTAGE$SITE"/_morvex_bsd.*.so)")"
+    cp "$other" "$STAGE/morvex/builds/$rel/"
 done
 cp "$PROJECT/standin/python/fakebsd/capture.py" "$STAGE/morvex/capture.py"
 cp "$LAB_HERE/smoke-guest.sh" "$STAGE/morvex/smoke-guest.sh"
@@ -76,7 +93,8 @@ if [ -z "${GUEST_SCRIPT:-}" ]; then
     fi
 fi
 [ -f "$STAGE$GUEST_SCRIPT" ] || lab_die "GUEST_SCRIPT=$GUEST_SCRIPT is not in the image"
-printf 'FREEBSD=%s\nGUEST_SCRIPT=%s\n' "$FREEBSD" "$GUEST_SCRIPT" >"$STAGE/morvex/lab.conf"
+printf 'FREEBSD=%s\nGUEST_SCRIPT=%s\nGUEST_PYTHON=%s\n' "$FREEBSD" "$GUEST_SCRIPT" "$GUEST_PY/bin/$PYT" \
+    >"$STAGE/morvex/lab.conf"
 cp "$LAB_HERE/rc.local" "$STAGE/etc/rc.local"
 chmod -R u+rwX,go+rX,go-w "$STAGE/morvex"
 chmod 755 "$STAGE/etc/rc.local"

@@ -33,7 +33,7 @@ t0=$(date +%s)
 echo "host bootstrap-$PYT $(( $(date +%s) - t0 ))" >>"$TIMES"
 step host host-packages
 for r in $FREEBSD_RELEASES; do
-    for s in sysroot libffi python module; do
+    for s in sysroot libffi python wheel; do
         step "$r" "$s"
     done
 done
