@@ -5,6 +5,7 @@
 # own: IPv4 and IPv6 aliases on lo0 and an IPv4 alias on vtnet0.
 #   sh jail.sh populate ROOT [FROM]   the jail's root: FROM's (default /)
 #                                     base system, /etc and interpreter
+#                                     (create also copies /morvex/venv)
 #   sh jail.sh create [NAME [ROOT]]   prints the jail's id; populates ROOT
 #                                     first when it has no interpreter
 #   sh jail.sh remove [NAME]
@@ -36,6 +37,12 @@ create)
     [ -d "$ROOT/morvex/python" ] || populate "$ROOT" /
     # the hints of the running system (made at boot)
     cp /var/run/ld-elf.so.hints "$ROOT/var/run/"
+    # the virtual environment the project was installed into at boot, at the
+    # same path (its interpreter links to /morvex/python, which the jail has)
+    if [ -d /morvex/venv ]; then
+        rm -rf "$ROOT/morvex/venv"
+        cp -a /morvex/venv "$ROOT/morvex/"
+    fi
     # children.max=1: the scene run inside it may make a jail of its own (on
     # 15, for a jail descriptor)
     jail -c name="$NAME" path="$ROOT" host.hostname="$NAME.jail" \
