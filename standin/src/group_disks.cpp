@@ -99,12 +99,17 @@ std::vector<Bytes> caller_view(const Machine &m, std::vector<Bytes> table) {
             continue;
         std::memset(r.data() + offsetof(struct statfs, f_fsid), 0, sizeof(fsid_t));
         if (enforce != 0 && path != "/") {
-            std::string shown = i == root_mount ? "/" : mnt.substr(path.size());
-            if (shown.empty())
-                shown = "/";
+            // the mount point below the jail's root, named from inside it
+            // (the root's own mount, or one at the root itself, is "/")
+            const char *shown = "/";
+            size_t len = 1;
+            if (i != root_mount && mnt.size() > path.size()) {
+                shown = mnt.data() + path.size();
+                len = mnt.size() - path.size();
+            }
             char *to = r.data() + offsetof(struct statfs, f_mntonname);
             std::memset(to, 0, MNAMELEN);
-            std::memcpy(to, shown.data(), std::min<size_t>(shown.size(), MNAMELEN - 1));
+            std::memcpy(to, shown, std::min<size_t>(len, MNAMELEN - 1));
         }
         out.push_back(std::move(r));
     }
