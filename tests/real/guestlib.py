@@ -35,10 +35,10 @@ def sysctls(**values):
 
 
 def run_probe(targets, prefix=(), as_user=None, timeout=600):
-    spec = {"targets": list(targets)}
+    req = {"targets": list(targets)}
     if as_user:
-        spec["as"] = list(as_user)
-    argv = [*prefix, sys.executable, PROBE, json.dumps(spec)]
+        req["as"] = list(as_user)
+    argv = [*prefix, sys.executable, PROBE, json.dumps(req)]
     p = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
     assert p.returncode == 0, (argv, p.stderr[-3000:])
     return json.loads(p.stdout)
@@ -190,9 +190,9 @@ def run_rules(config, roles, prefix=(), as_user=None, foreign=(), jail_root=None
     import pytest
     if not os.path.exists(os.path.join(HERE, "deployed_rules.py")):
         pytest.skip("no deployed_rules.py")
-    spec = {"roles": roles, "as": list(as_user) if as_user else None,
+    req = {"roles": roles, "as": list(as_user) if as_user else None,
             "foreign": [list(c) for c in foreign], "jail_root": jail_root}
-    argv = [*prefix, sys.executable, os.path.join(HERE, "rules_probe.py"), config, json.dumps(spec)]
+    argv = [*prefix, sys.executable, os.path.join(HERE, "rules_probe.py"), config, json.dumps(req)]
     p = subprocess.run(argv, capture_output=True, text=True, timeout=600)
     assert p.returncode == 0, (argv, p.stderr[-3000:])
     got = json.loads(p.stdout)

@@ -64,14 +64,14 @@ def probe(m, targets):
 
 
 def main():
-    spec = json.loads(sys.argv[1]) if len(sys.argv) > 1 else {}
-    if spec.get("as"):
-        uid, gid, groups = spec["as"]
+    req = json.loads(sys.argv[1]) if len(sys.argv) > 1 else {}
+    if req.get("as"):
+        uid, gid, groups = req["as"]
         os.setgroups(groups)
         os.setgid(gid)
         os.setuid(uid)
     import _morvex_bsd as m
-    got = probe(m, spec.get("targets", []))
+    got = probe(m, req.get("targets", []))
     tools = run_tools()
     # the module's process list again, right after ps: what both saw
     pids_after = m.pids()

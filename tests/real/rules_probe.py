@@ -42,15 +42,15 @@ def _socket_as(cred):
 
 
 def main():
-    config, spec = sys.argv[1], json.loads(sys.argv[2])
-    roles = dict(spec.get("roles", {}))
+    config, req = sys.argv[1], json.loads(sys.argv[2])
+    roles = dict(req.get("roles", {}))
     keep = []
-    for role, cred in zip(("foreign_uid_socket", "foreign_gid_socket"), spec.get("foreign", [])):
+    for role, cred in zip(("foreign_uid_socket", "foreign_gid_socket"), req.get("foreign", [])):
         s = _socket_as(cred)
         keep.append(s)
         roles[role] = s.getsockname()[1]
-    if spec.get("as"):
-        uid, gid, groups = spec["as"]
+    if req.get("as"):
+        uid, gid, groups = req["as"]
         os.setgroups(groups)
         os.setgid(gid)
         os.setuid(uid)
@@ -73,7 +73,7 @@ def main():
             got = rules.LISTED if seen else rules.NOT_LISTED
         else:
             got = rules.outcome(m, row.function, target)
-            ok = rules.holds(row.expected, got, spec.get("jail_root"))
+            ok = rules.holds(row.expected, got, req.get("jail_root"))
             got = [got[0], got[1], got[2] if got[0] == "refused" else repr(got[2])[:120]]
         checked.append(list(row[:3]))
         if not ok:
