@@ -28,9 +28,9 @@ def _load(path):
     """Import a build of the module from its file in a fresh interpreter:
     (exit status, stderr)."""
     code = ("import importlib.util, sys\n"
-            "spec = importlib.util.spec_from_file_location('_morvex_bsd', sys.argv[1])\n"
-            "mod = importlib.util.module_from_spec(spec)\n"
-            "spec.loader.exec_module(mod)\n"
+            "found = importlib.util.spec_from_file_location('_morvex_bsd', sys.argv[1])\n"
+            "mod = importlib.util.module_from_spec(found)\n"
+            "found.loader.exec_module(mod)\n"
             "print(len(mod.pids()))\n")
     r = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True)
     return r.returncode, r.stderr
