@@ -1,11 +1,16 @@
 # Set-up and checks. Every target bootstraps what it needs: the free-threaded
 # interpreter (built once into a cache outside the repo), the virtual
 # environment and the module build; each step is skipped when it is done.
+# Every product in the cache is an entry named by a hash of its inputs
+# (tools/cache.sh): a changed build script or source gives a new entry.
 
 CACHE      ?= $(or $(MORVEX_CACHE),$(HOME)/.cache/morvex)
 export MORVEX_CACHE := $(CACHE)
-PYTHON_FT  := $(CACHE)/python3.13t/bin/python3.13t
-PYTHON_GIL := $(CACHE)/python3.13/bin/python3.13
+CPYTHON_SOURCES ?= ../shared/cpython
+export CPYTHON_SOURCES := $(abspath $(CPYTHON_SOURCES))
+entry       = $(shell MORVEX_CACHE='$(CACHE)' CPYTHON_SOURCES='$(CPYTHON_SOURCES)' sh tools/cache.sh path $(1))
+PYTHON_FT  := $(call entry,python3.13t)/bin/python3.13t
+PYTHON_GIL := $(call entry,python3.13)/bin/python3.13
 
 # PY selects the interpreter of test, demo, build, bench, check-threads,
 # check-leaks and check-sweep (each with a venv of its own):
@@ -21,8 +26,6 @@ PYTHON_GIL := $(CACHE)/python3.13/bin/python3.13
 #                  (tools/test-debian-python.sh; venvs .venv-3.14, .venv-3.15)
 # The other checks use the free-threaded 3.13 (check-tsan: 3.14t's
 # ThreadSanitizer build).
-CPYTHON_SOURCES ?= ../shared/cpython
-export CPYTHON_SOURCES := $(abspath $(CPYTHON_SOURCES))
 PY ?= ft
 WERROR     :=
 ifneq ($(filter ft 3.13t,$(PY)),)
@@ -32,7 +35,7 @@ else ifeq ($(PY),gil)
 PYTHON     := $(PYTHON_GIL)
 VENV       := .venv-gil
 else ifneq ($(filter 3.14t 3.15t,$(PY)),)
-PYTHON     := $(CACHE)/python$(PY)/bin/python$(PY)
+PYTHON     := $(call entry,python$(PY))/bin/python$(PY)
 VENV       := .venv-$(PY)
 WERROR     := -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
 else ifneq ($(filter 3.14 3.15,$(PY)),)
@@ -46,7 +49,7 @@ endif
 VPY        := $(VENV)/bin/python
 SOURCES    := $(shell find src standin -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test build check-freebsd check-real-freebsd real-freebsd-shell wheel-freebsd bench-real-freebsd check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-tsan-ci check-sweep bench clean
+.PHONY: all demo test build check-freebsd check-real-freebsd real-freebsd-shell wheel-freebsd bench-real-freebsd check-headers check-asan check-leaks check-fuzz fuzz-build fuzz-long fuzz-coverage check-threads check-tsan check-tsan-ci check-sweep bench ci-cold clean
 
 all: test
 
@@ -57,10 +60,10 @@ $(PYTHON_GIL):
 	MORVEX_CACHE=$(CACHE) GIL=1 sh tools/bootstrap-python.sh
 
 # 3.14t and 3.15t, from the release tarballs.
-$(CACHE)/python3.14t/bin/python3.14t:
+$(call entry,python3.14t)/bin/python3.14t:
 	MORVEX_CACHE=$(CACHE) VERSION=3.14 sh tools/bootstrap-python.sh
 
-$(CACHE)/python3.15t/bin/python3.15t:
+$(call entry,python3.15t)/bin/python3.15t:
 	MORVEX_CACHE=$(CACHE) VERSION=3.15 sh tools/bootstrap-python.sh
 
 $(VENV)/.ready: $(PYTHON) requirements-dev.txt
@@ -106,7 +109,7 @@ check-freebsd: build
 # FREEBSD_LAB (each release's installed tree, makefs and mkimg), with
 # CPython 3.14t (from CPYTHON_SOURCES, built with the host's 3.14t), libffi
 # and the module cross-built for each release with
-# clang-19 (cached under $(CACHE)/freebsd-RELEASE); each runs the real-kernel
+# clang-19 (cached as entries freebsd-RELEASE-*); each runs the real-kernel
 # suite (tests/real) and brings its results back into
 # build/real-freebsd/RELEASE/out. FREEBSD=14.2 or FREEBSD=15.1 boots one
 # (the module is built for both: each guest tries the other's build).
@@ -128,7 +131,7 @@ real-freebsd-shell: $(VENV)/.ready
 # check-real-freebsd builds them too and installs the wheel with pip in each
 # guest.
 wheel-freebsd: $(VENV)/.ready
-	[ -x $(CACHE)/python3.14t/bin/python3.14t ] || MORVEX_CACHE=$(CACHE) VERSION=3.14 sh tools/bootstrap-python.sh
+	MORVEX_CACHE=$(CACHE) VERSION=3.14 sh tools/bootstrap-python.sh
 	for r in $(or $(FREEBSD),14.2 15.1); do for s in host-packages sysroot libffi python wheel; do \
 		FREEBSD=$$r CMAKE=$(CURDIR)/$(VENV)/bin/cmake sh tools/freebsd-lab/$$s.sh || exit 1; done; done
 	ls -l build/real-freebsd/*/dist
@@ -221,6 +224,12 @@ check-sweep: build
 
 bench: build
 	$(VPY) bench/run.py
+
+# CI as a new machine runs it: .ci/run in a fresh clone of this commit with
+# an empty, temporary cache (tools/ci-cold.sh); a log file, the step table at
+# the end. About an hour on two cores: run it in the background.
+ci-cold:
+	sh tools/ci-cold.sh
 
 clean:
 	rm -rf build .venv .venv-gil .venv-asan .venv-tsan .venv-3.14 .venv-3.14t .venv-3.15 .venv-3.15t .venv-debian-3.14t .venv-debian-3.15t

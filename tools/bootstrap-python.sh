@@ -18,9 +18,13 @@
 # The builds are lean: no test modules and no test package, no static
 # libpython, no debug information (but the TSan build's, for its reports),
 # pip not installed into the interpreter (a venv of it gets pip from the
-# bundled wheel, as ever). An interpreter is installed into a staging folder
-# and moved into the cache when it is complete; two bootstraps of the same
-# interpreter wait for each other.
+# bundled wheel, as ever). Each interpreter is an entry of the cache
+# (tools/cache.sh): its folder's name carries a hash of this script, the
+# knobs and the source's checksum, it is installed into a staging folder and
+# renamed into place when it is complete, and nothing is installed into it
+# afterwards. `sh tools/cache.sh path python3.14t` names the folder; the
+# interpreter is bin/python<V>t in it (bin/python<V> for GIL=1). Two
+# bootstraps of the same interpreter wait for each other.
 set -eu
 HERE="$(cd "$(dirname "$0")" && pwd)"
 CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
@@ -54,7 +58,9 @@ else
     NAME="python${VERSION}t"
     CONFIG="$CONFIG --disable-gil"
 fi
-PREFIX="$CACHE/$NAME"
+CACHE_SH="$HERE/cache.sh"
+. "$CACHE_SH"
+PREFIX=$(cache_path "$NAME")
 if [ "$GIL" = 1 ] && [ "$TSAN" != 1 ]; then
     PY="$PREFIX/bin/python$VERSION"
     GIL_WANTED=True
@@ -88,11 +94,6 @@ if [ -n "$TARBALL" ]; then
     fi
 fi
 
-mkdir -p "$CACHE"
-exec 9>"$CACHE/$NAME.lock"
-flock 9
-ready && exit 0
-
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
@@ -123,13 +124,19 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libreadline-dev libncurses-dev libgdbm-dev uuid-dev libexpat1-dev libzstd-dev >/dev/null
 
 START=$(date +%s)
-WORK="$CACHE/src-$NAME"
+
+# The build, in cache_make's temporary folder: the prefix is the entry's
+# final folder, the install goes into a staging folder, and what is
+# installed there under the prefix becomes the entry.
+build() {
+WORK="$(dirname "$CACHE_OUT")/work"
 STAGE="$WORK/stage"
-rm -rf "$WORK"; mkdir -p "$WORK"
+mkdir -p "$WORK"
 cd "$WORK"
 if [ -z "$TARBALL" ]; then
     apt-get source --download-only python3.13 >/dev/null
     ORIG=$(ls python3.13_*.orig.tar.* | head -n1)
+    ls python3.13_*.dsc | sed 's/[.]dsc$//' >>"$CACHE_OUT.versions"
     tar xf "$ORIG"
     SRCDIR=$(find . -maxdepth 1 -type d -name 'Python-3.13*' -o -maxdepth 1 -type d -name 'python3.13-*' | head -n1)
 else
@@ -152,6 +159,7 @@ set --
 if [ "$VERSION" = 3.15 ]; then
     mkdir -p mpd && cd mpd
     apt-get source --download-only mpdecimal >/dev/null
+    ls mpdecimal_*.dsc | sed 's/[.]dsc$//' >>"$CACHE_OUT.versions"
     tar xf "$(ls mpdecimal_*.orig.tar.* | head -n1)"
     cd "$(find . -maxdepth 1 -type d -name 'mpdecimal-*' | head -n1)"
     ./configure --prefix="$WORK/mpd/root" --disable-cxx --disable-shared --disable-doc >/dev/null
@@ -170,9 +178,10 @@ make -j"$JOBS" >"$WORK/build.log" 2>&1 || { say "$NAME: the build failed, see $W
 # (the install would compile every file three times, five minutes under
 # ThreadSanitizer); compileall's -l keeps it to the top folder's modules.
 make install DESTDIR="$STAGE" COMPILEALL_OPTS="-j0 -l" >"$WORK/install.log" 2>&1 || { say "$NAME: make install failed, see $WORK/install.log"; exit 1; }
-rm -rf "$PREFIX"
-mv "$STAGE$PREFIX" "$PREFIX"
+mv "$STAGE$PREFIX" "$CACHE_OUT"
 cd /; rm -rf "$WORK"
+}
+cache_make "$NAME" build
 if ! ready; then
     say "the built $PY lacks one of: $CHECK_MODULES, or has the wrong GIL setting"
     exit 1

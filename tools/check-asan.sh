@@ -10,12 +10,14 @@
 set -eu
 cd "$(dirname "$0")/.."
 CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
-PYTHON_FT="$CACHE/python3.13t/bin/python3.13t"
+PYTHON_FT="$(sh tools/cache.sh path python3.13t)/bin/python3.13t"
 VENV=.venv-asan
 VPY=$VENV/bin/python
 
 [ -x "$PYTHON_FT" ] || MORVEX_CACHE="$CACHE" sh tools/bootstrap-python.sh
-if [ ! -f $VENV/.ready ] || [ requirements-dev.txt -nt $VENV/.ready ]; then
+# A venv of another interpreter (an older entry of the cache) is made again.
+if [ ! -f $VENV/.ready ] || [ requirements-dev.txt -nt $VENV/.ready ] ||
+        [ "$(readlink -f $VENV/bin/python)" != "$(readlink -f "$PYTHON_FT")" ]; then
     rm -rf $VENV
     "$PYTHON_FT" -m venv $VENV
     $VPY -m pip install -q --disable-pip-version-check -r requirements-dev.txt

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
 # The free-threaded 3.14 (from the release sources in CPYTHON_SOURCES, as
 # `make PY=3.14t` builds it), the release free-threaded users run.
-PYTHON_TSAN="$CACHE/python3.14t-tsan/bin/python3.14t"
+PYTHON_TSAN="$(sh tools/cache.sh path python3.14t-tsan)/bin/python3.14t"
 VENV=.venv-tsan
 VPY=$VENV/bin/python
 

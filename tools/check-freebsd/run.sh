@@ -20,7 +20,7 @@
 #                          included in front of it
 #   PY_PREFIX=<dir>        the free-threaded CPython 3.13 install whose headers
 #                          and libpython (the C API's symbols) are used
-#                          (default: ~/.cache/morvex/python3.13t)
+#                          (default: the cache's python3.13t entry)
 #   BUILD_DIR=<dir>        CMake build folder of the 14 build (default:
 #                          <repo>/build/freebsd-x86_64); 15's is <dir>-15
 #   FREEBSD_RELEASES=...   the releases checked (default: "14 15")
@@ -34,7 +34,8 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 CACHE=${MORVEX_CACHE:-$HOME/.cache/morvex}
 VENV=${TOOLS_VENV:-$ROOT/.venv-tools}
-PY_PREFIX=${PY_PREFIX:-$CACHE/python3.13t}
+FT_ENTRY=$(sh "$ROOT/tools/cache.sh" path python3.13t)
+PY_PREFIX=${PY_PREFIX:-$FT_ENTRY}
 PY_INCLUDE=$PY_PREFIX/include/python3.13t
 LAYOUT_PRELUDE=${LAYOUT_PRELUDE:-$HERE/layout_prelude.h}
 BUILD_ROOT=${BUILD_DIR:-$ROOT/build/freebsd-x86_64}
@@ -66,7 +67,7 @@ zig_path() {
 
 make_venv() {
     local py
-    for py in ${TOOLS_PYTHON:-} /usr/bin/python3 python3 "$CACHE/python3.13t/bin/python3.13t"; do
+    for py in ${TOOLS_PYTHON:-} /usr/bin/python3 python3 "$FT_ENTRY/bin/python3.13t"; do
         command -v "$py" >/dev/null 2>&1 || continue
         rm -rf "$VENV"
         if "$py" -m venv "$VENV" >/dev/null 2>&1 && [ -x "$VENV/bin/pip" ]; then
@@ -101,7 +102,7 @@ ensure_zig() {
 }
 
 ensure_python_headers() {
-    if [ ! -f "$PY_INCLUDE/Python.h" ] && [ "$PY_PREFIX" = "$CACHE/python3.13t" ]; then
+    if [ ! -f "$PY_INCLUDE/Python.h" ] && [ "$PY_PREFIX" = "$FT_ENTRY" ]; then
         sh "$ROOT/tools/bootstrap-python.sh" >&2
     fi
     [ -f "$PY_INCLUDE/Python.h" ] || die "no Python.h in $PY_INCLUDE (set PY_PREFIX)"

@@ -8,7 +8,7 @@
 # results stay in build/real-freebsd/RELEASE/out (bench.json, bench.txt).
 . "$(dirname "$0")/common.sh"
 . "$LAB_HERE/toolchain.sh"
-[ -x "$HOST_PY" ] || MORVEX_CACHE=$CACHE VERSION=${GUEST_PYVER:-3.13} sh "$PROJECT/tools/bootstrap-python.sh"
+[ -x "$HOST_PY" ] || MORVEX_CACHE=$CACHE VERSION=$GUEST_PYVER sh "$PROJECT/tools/bootstrap-python.sh"
 for s in host-packages sysroot libffi python; do
     FREEBSD=$FREEBSD sh "$LAB_HERE/$s.sh" || lab_die "step $s failed"
 done

@@ -5,8 +5,6 @@
 #   MORVEX_CACHE      cache folder (default ~/.cache/morvex)
 #   FREEBSD_LAB       folder with the FreeBSD trees' tarballs, makefs and mkimg
 #                     (default ../shared/freebsd-lab from the project root)
-#   FREEBSD_CACHE     where the release's lab products are kept
-#                     (default $MORVEX_CACHE/freebsd-$FREEBSD)
 #   REAL_FREEBSD_BUILDS  where each release's module build, image, console log
 #                     and guest results go, in a folder named by the release
 #                     (default build/real-freebsd: build/real-freebsd/15.1/...)
@@ -38,25 +36,33 @@ esac
 FREEBSD_MAJOR=${FREEBSD%%.*}
 TREE_TARBALL=freebsd-$FREEBSD-amd64-root.tar.xz
 TRIPLE=x86_64-unknown-freebsd$FREEBSD
-FBSD=${FREEBSD_CACHE:-$CACHE/freebsd-$FREEBSD}
-# The unpacked FreeBSD tree: the guest's root and the cross builds' sysroot.
-SYSROOT=$FBSD/root
-# Cross-built libraries (libffi) that CPython links against.
-XPREFIX=$FBSD/xprefix
-# The guest's CPython: version, its names, and where its cross build is
-# staged as it will be in the guest (/morvex/python).
+# The lab's products in the cache, each an entry named by a hash of its
+# inputs (tools/cache.sh): the release's tree, libffi and CPython built for
+# it, the wheel build's venv and the pytest wheels.
 GUEST_PYVER=${GUEST_PYVER:-3.14}
+CACHE_SH=$PROJECT/tools/cache.sh
+. "$CACHE_SH"
+# The unpacked FreeBSD tree (root: the guest's root and the cross builds'
+# sysroot), with makefs and mkimg in bin.
+TREE=$(cache_path "freebsd-$FREEBSD-tree")
+SYSROOT=$TREE/root
+# Cross-built libraries (libffi) that CPython links against.
+XPREFIX=$(cache_path "freebsd-$FREEBSD-libffi")
+# The guest's CPython: version, its names, and where its cross build is
+# installed as it will be in the guest (/morvex/python).
 PYT=python${GUEST_PYVER}t
-PYSTAGE=$FBSD/$PYT-stage
+PYSTAGE=$(cache_path "freebsd-$FREEBSD-python")
 GUEST_PY=/morvex/python
 GUEST_SITE=$GUEST_PY/lib/$PYT/site-packages
 # pytest's pure-Python wheels, the same for every release.
-WHEELS=$CACHE/freebsd-wheels
+WHEELS=$(cache_path freebsd-pytest-wheels)
+# The wheel build's venv (venv/) and pip's wheel for the guests (pip-wheel/).
+WHEEL_ENV=$(cache_path freebsd-wheel-env)
 BUILDS=${REAL_FREEBSD_BUILDS:-$PROJECT/build/real-freebsd}
 OUTDIR=$BUILDS/$FREEBSD
 # The build interpreter of the cross builds: the host's free-threaded build
 # of the same version (tools/bootstrap-python.sh makes it).
-HOST_PY=$CACHE/$PYT/bin/$PYT
+HOST_PY=$(cache_path "$PYT")/bin/$PYT
 LLVM=/usr/lib/llvm-19/bin
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo

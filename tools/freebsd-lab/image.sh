@@ -21,26 +21,12 @@ IMAGE=${IMAGE:-$OUTDIR/fbsd.img}
 STAGE=$OUTDIR/root
 SITE=$GUEST_SITE
 ls "$OUTDIR"/dist/*.whl >/dev/null 2>&1 || lab_die "no wheel in $OUTDIR/dist (run wheel.sh)"
-PIP_WHEEL=$(ls "$FBSD"/pip-wheel/pip-*.whl 2>/dev/null | head -n1)
-[ -n "$PIP_WHEEL" ] || lab_die "no pip wheel in $FBSD/pip-wheel (run wheel.sh)"
+PIP_WHEEL=$(ls "$WHEEL_ENV"/pip-wheel/pip-*.whl 2>/dev/null | head -n1)
+[ -n "$PIP_WHEEL" ] || lab_die "no pip wheel in $WHEEL_ENV/pip-wheel (run wheel.sh)"
 
-# pytest and its dependencies: pure-Python wheels, fetched once into the cache
-# (the version the project's requirements-dev.txt pins).
-PYTEST_REQ=$(grep -E '^pytest==' "$PROJECT/requirements-dev.txt" || echo pytest)
-PYTEST_VER=${PYTEST_REQ#pytest==}
-if ! ls "$WHEELS"/pytest-"$PYTEST_VER"*.whl >/dev/null 2>&1; then
-    lab_say "fetching $PYTEST_REQ wheels"
-    rm -rf "$WHEELS"; mkdir -p "$WHEELS"
-    # (any interpreter with pip fetches them: the host builds may have none)
-    PIP_PY=""
-    for py in "$PROJECT/.venv/bin/python" "$HOST_PY" "$CACHE/python3.13t/bin/python3.13t" python3; do
-        "$py" -m pip --version >/dev/null 2>&1 && { PIP_PY=$py; break; }
-    done
-    [ -n "$PIP_PY" ] || lab_die "no interpreter with pip to fetch the pytest wheels"
-    "$PIP_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: \
-        --platform any --python-version "$GUEST_PYVER" --implementation py --dest "$WHEELS" "$PYTEST_REQ" ||
-        lab_die "cannot download the pytest wheels"
-fi
+# pytest and its dependencies: pure-Python wheels, fetched once into the
+# cache (pytest-wheels.sh).
+sh "$LAB_HERE/pytest-wheels.sh" || lab_die "no pytest wheels"
 
 rm -rf "$STAGE" "$IMAGE" "$OUTDIR/rootfs.ufs"
 mkdir -p "$OUTDIR"
@@ -114,9 +100,9 @@ CONF
 } >"$STAGE/METALOG.new"
 mv "$STAGE/METALOG.new" "$STAGE/METALOG"
 lab_say "GUEST_SCRIPT=$GUEST_SCRIPT; making $IMAGE"
-(cd "$STAGE" && "$FBSD/bin/makefs" -D -N etc -B little -t ffs -o label=rootfs -o version=2 \
+(cd "$STAGE" && "$TREE/bin/makefs" -D -N etc -B little -t ffs -o label=rootfs -o version=2 \
     -o softupdates=1 -s "${IMAGE_SIZE:-1g}" "$OUTDIR/rootfs.ufs" METALOG) >"$OUTDIR/makefs.log" 2>&1 ||
     { grep -v 'duplicate definition' "$OUTDIR/makefs.log" | tail -20; lab_die "makefs failed"; }
-"$FBSD/bin/mkimg" -s gpt -f raw -b "$STAGE/boot/pmbr" -p freebsd-boot/bootfs:="$STAGE/boot/gptboot" \
+"$TREE/bin/mkimg" -s gpt -f raw -b "$STAGE/boot/pmbr" -p freebsd-boot/bootfs:="$STAGE/boot/gptboot" \
     -p freebsd-ufs/rootfs:="$OUTDIR/rootfs.ufs" -o "$IMAGE" || lab_die "mkimg failed"
 rm -f "$OUTDIR/rootfs.ufs"

@@ -6,20 +6,22 @@
 # (default ../shared/cpython from the project root), checked against that
 # folder's SHA256SUMS. Needs the host's free-threaded build of the same
 # version as the build interpreter (tools/bootstrap-python.sh) and libffi
-# from libffi.sh. Skipped when already there.
+# from libffi.sh. The cache's entry freebsd-RELEASE-python ($PYSTAGE); skipped
+# when already there.
 . "$(dirname "$0")/common.sh"
 . "$LAB_HERE/toolchain.sh"
-PY=$PYSTAGE$GUEST_PY/bin/$PYT
-[ -f "$PYSTAGE/.built" ] && [ -x "$PY" ] && exit 0
+[ -d "$PYSTAGE" ] && exit 0
 [ -x "$HOST_PY" ] || lab_die "no host $PYT at $HOST_PY (run.sh bootstraps it)"
 [ -f "$XPREFIX/lib/libffi.a" ] || lab_die "no cross-built libffi in $XPREFIX (run libffi.sh)"
-WORK=$FBSD/src-$PYT
-rm -rf "$WORK"; mkdir -p "$WORK"; cd "$WORK"
+make_python() {
+WORK=$(dirname "$CACHE_OUT")/work
+mkdir -p "$WORK"; cd "$WORK"
 lab_say "cross-building CPython ${GUEST_PYVER}t for FreeBSD $FREEBSD (several minutes)"
 case $GUEST_PYVER in
     3.13)
         ensure_deb_src python3.13
         apt-get source --download-only python3.13 >/dev/null 2>&1
+        ls python3.13_*.dsc | sed 's/[.]dsc$//' >>"$CACHE_OUT.versions"
         tar xf "$(ls python3.13_*.orig.tar.xz | head -n1)" ;;
     *)
         SRC=${CPYTHON_SOURCES:-$PROJECT/../shared/cpython}
@@ -73,18 +75,18 @@ PKG_CONFIG_LIBDIR=$XPREFIX/lib/pkgconfig PKG_CONFIG_PATH="" \
     OPT="-DNDEBUG -O3 -Wall" LIBS="$XLIBS" \
     >configure.log 2>&1 || { tail -30 configure.log; lab_die "CPython configure failed"; }
 nice make -j2 >build.log 2>&1 || { grep -iE 'error|fatal' build.log | tail -30; lab_die "CPython build failed"; }
-rm -rf "$PYSTAGE"
-make install DESTDIR="$PYSTAGE" >install.log 2>&1 || { tail -30 install.log; lab_die "CPython install failed"; }
+make install DESTDIR="$CACHE_OUT" >install.log 2>&1 || { tail -30 install.log; lab_die "CPython install failed"; }
 # Without what debug information is left (libffi's): smaller in the image
 # and the cache.
-find "$PYSTAGE$GUEST_PY" -type f \( -name '*.so' -o -path "*/bin/$PYT" \) \
+find "$CACHE_OUT$GUEST_PY" -type f \( -name '*.so' -o -path "*/bin/$PYT" \) \
     -exec "$LLVM/llvm-strip" --strip-debug {} +
 # The extension modules it could not build, for the record.
-sed -n "/^The necessary bits/,\$p" build.log >"$PYSTAGE/modules-missing.txt" || true
+sed -n "/^The necessary bits/,\$p" build.log >"$CACHE_OUT/modules-missing.txt" || true
 for m in _ctypes zlib _json binascii _socket select resource _posixsubprocess _struct math _datetime; do
-    ls "$PYSTAGE$GUEST_PY"/lib/$PYT/lib-dynload/$m.cpython-*.so >/dev/null 2>&1 ||
+    ls "$CACHE_OUT$GUEST_PY"/lib/$PYT/lib-dynload/$m.cpython-*.so >/dev/null 2>&1 ||
         grep -q "^$m " Modules/Setup.bootstrap 2>/dev/null || grep -qw "$m" Modules/config.c ||
         lab_die "the cross-built CPython has no $m module"
 done
-cd /; rm -rf "$WORK"
-touch "$PYSTAGE/.built"
+cd /
+}
+cache_make "freebsd-$FREEBSD-python" make_python

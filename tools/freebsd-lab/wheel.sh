@@ -33,25 +33,9 @@ RELEASE=$(strings "$SYSROOT/boot/kernel/kernel" | sed -n 's/^@(#)FreeBSD \([^ ]*
 [ -n "$RELEASE" ] || lab_die "no release in the tree's kernel"
 PLATFORM=freebsd-$RELEASE-amd64
 
-# The build environment, made once per build interpreter: a venv without pip
-# (the host's builds may have no ensurepip), pip run from its wheel installing
-# itself and the scikit-build-core of requirements-dev.txt into it.
-WENV=$FBSD/wheel-env
-SKBUILD_REQ=$(grep -E '^scikit-build-core==' "$PROJECT/requirements-dev.txt" || echo scikit-build-core)
-PIP_PY=$PROJECT/.venv/bin/python
-"$PIP_PY" -m pip --version >/dev/null 2>&1 || PIP_PY=$HOST_PY
-PIP_REQ=pip==$("$PIP_PY" -c 'import pip; print(pip.__version__)')
-if [ ! -f "$WENV/.ready" ] || [ "$(cat "$WENV/.ready")" != "$BUILD_PY $SKBUILD_REQ $PIP_REQ" ]; then
-    rm -rf "$WENV" "$FBSD/pip-wheel"
-    "$PIP_PY" -m pip download -q --disable-pip-version-check --only-binary=:all: --no-deps \
-        --dest "$FBSD/pip-wheel" "$PIP_REQ" || lab_die "cannot download $PIP_REQ"
-    PIP_WHEEL=$(ls "$FBSD"/pip-wheel/pip-*.whl)
-    "$BUILD_PY" -m venv --without-pip "$WENV"
-    "$WENV/bin/python" "$PIP_WHEEL/pip" install -q --disable-pip-version-check "$PIP_WHEEL" "$SKBUILD_REQ" ||
-        lab_die "cannot install $SKBUILD_REQ"
-    echo "$BUILD_PY $SKBUILD_REQ $PIP_REQ" >"$WENV/.ready"
-fi
-WPY=$WENV/bin/python
+# The build environment: the cache's entry freebsd-wheel-env (wheel-env.sh).
+sh "$LAB_HERE/wheel-env.sh" || lab_die "no wheel build environment"
+WPY=$WHEEL_ENV/venv/bin/python
 # The interpreter tags come from the build interpreter: it must be the
 # guest's CPython version and build (SOABI cpython-313t here).
 "$WPY" -c "import sys, sysconfig; sys.exit(sysconfig.get_config_var('SOABI').split('-')[:2] != '$SOABI'.split('-')[:2])" ||

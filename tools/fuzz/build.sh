@@ -8,7 +8,7 @@
 set -eu
 cd "$(dirname "$0")/../.."
 CACHE="${MORVEX_CACHE:-$HOME/.cache/morvex}"
-PYTHON_FT="$CACHE/python3.13t/bin/python3.13t"
+PYTHON_FT="$(sh tools/cache.sh path python3.13t)/bin/python3.13t"
 LLVM=16
 OUT=build/fuzz
 VPY=.venv/bin/python
