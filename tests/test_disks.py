@@ -86,7 +86,7 @@ def test_partitions_getfsstat_fails(machine, nth, err, cls):
     machine({"mounts": [ROOT], "faults": [fault("getfsstat", errno=err, nth=nth, times=1)]})
     with pytest.raises(OSError) as e:
         m.disk_partitions()
-    assert type(e.value) is cls and (e.value.errno, e.value.strerror) == (err, os.strerror(err))
+    assert type(e.value) is cls and (e.value.errno, e.value.strerror) == (err, fakebsd.strerror(err))
     assert e.value.filename is None
     assert len(fakebsd.calls()) == nth
 

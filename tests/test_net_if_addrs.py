@@ -142,7 +142,7 @@ def test_getifaddrs_fails(machine, no_leaks):
     machine({"faults": [fault("getifaddrs", errno=errno.ENOMEM)]})
     with pytest.raises(OSError) as e:
         m.net_if_addrs()
-    assert (e.value.errno, e.value.strerror) == (errno.ENOMEM, os.strerror(errno.ENOMEM))
+    assert (e.value.errno, e.value.strerror) == (errno.ENOMEM, fakebsd.strerror(errno.ENOMEM))
 
 
 @pytest.mark.parametrize("desc", [

@@ -271,7 +271,7 @@ for _err, _cls in [(errno.EPERM, PermissionError), (errno.ESRCH, ProcessLookupEr
 case("no-descriptors", "proc_environ", (PID,), {"nofile": 1}, RuntimeError,
      "kvm_openfiles: /dev/null: Too many open files")
 case("undecodable-name", "proc_environ", (PID,),
-     faults(fault("kvm_getenvv", PID, answer=b"A=1\0B=2\0\xff=3\0")), UnicodeDecodeError)
+     faults(fault("kvm_getenvv", PID, answer=b"A=1\0B=2\0\xff=3\0")))
 bad_args("proc_environ", ("1310",), ())
 case("overflow", "proc_environ", (2**70,), raises=OverflowError)
 
