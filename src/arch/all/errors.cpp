@@ -17,10 +17,10 @@ class ErrnoKeeper {
 };
 
 // OSError(err, msg), built by calling the class so that err picks the
-// subclass. When the instance cannot be built (no memory for it or its
-// text), that failure stands: a bare OSError would hide it.
-// The message may carry a kernel text (a path, a library's error text) or be
-// cut inside a character, so it is decoded as the module decodes kernel texts.
+// subclass. The message may carry a kernel text (a path, a library's error
+// text) or be cut inside a character, so it is decoded as kernel texts are.
+// When the instance cannot be built (no memory for it or its text), that
+// failure stands: a bare OSError would hide it.
 PyObject *raise_oserror(int err, const char *msg) {
     PyRef text(PyUnicode_DecodeFSDefault(msg));
     if (!text)
