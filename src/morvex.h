@@ -16,9 +16,10 @@ extern int MORVEX_CONN_NONE;
 // The module's exception class for zombie processes (borrowed; the module owns it).
 extern PyObject *ZombieProcessError;
 // The module's two locks. utxent_lock serialises walks of the user-accounting
-// database. kvm_lock serialises the libkvm calls that share the library's
-// process-wide state (kvm_getenvv with the copy of its answer, and
-// kvm_getswapinfo). No other path takes a lock.
+// database (the walk and the copies of its records). kvm_lock serialises the
+// libkvm calls that share the library's process-wide state (kvm_getenvv with
+// the copy of its answer, and kvm_getswapinfo). No Python object is built
+// while either is held, and no other path takes a lock.
 extern PyMutex utxent_lock;
 extern PyMutex kvm_lock;
 
@@ -31,6 +32,9 @@ int str_append(char *dst, size_t dst_size, const char *src);
 void debug_line(const char *file, int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // Error operations: each sets the exception and returns the failure value.
+// morvex_errtext puts the platform's text for an errno into the caller's
+// buffer (never a buffer shared between threads); it sets no exception.
+void morvex_errtext(int err, char *buf, size_t size);
 PyObject *morvex_oserror(void);
 PyObject *morvex_oserror_wsyscall(const char *syscall);
 PyObject *morvex_oserror_nsp(const char *syscall);
@@ -39,8 +43,10 @@ PyObject *morvex_runtime_error(const char *fmt, ...);
 int morvex_badargs(const char *funcname);
 void convert_kvm_err(const char *syscall, char *errbuf);
 
-// Module start-up pieces.
+// Module start-up pieces. morvex_fork_setup has both locks start free in
+// the child of a fork.
 int morvex_setup(void);
+int morvex_fork_setup(void);
 int morvex_posix_add_constants(PyObject *mod);
 int morvex_posix_add_methods(PyObject *mod);
 

@@ -1,11 +1,14 @@
 """The module object: registration, constants, exception class, switches."""
 
+import ctypes
+import pickle
 import sys
 import sysconfig
 
 import pytest
 
 import _morvex_bsd as m
+from fakebsd import C, fault, proc
 
 from conftest import run_python
 
@@ -90,8 +93,41 @@ def test_bound_self():
 
 def test_zombie_process_error():
     cls = m.ZombieProcessError
-    assert (cls.__module__, cls.__name__) == ("_morvex_posix", "ZombieProcessError")
+    assert (cls.__module__, cls.__name__) == ("_morvex_bsd", "ZombieProcessError")
     assert issubclass(cls, Exception) and cls.__bases__ == (Exception,)
+
+
+def _raised(call):
+    try:
+        call()
+    except Exception as e:
+        return e
+    raise AssertionError("no exception")
+
+
+def _raise_for_pid(pid):
+    lib = ctypes.PyDLL(m.__file__)
+    lib.morvex_raise_for_pid.restype = ctypes.py_object
+    ctypes.set_errno(0)
+    lib.morvex_raise_for_pid(pid, b"kinfo_getfile()")
+
+
+# An exception raised in a worker process reaches its parent pickled.
+@pytest.mark.parametrize("make", [
+    lambda: m.ZombieProcessError(""),
+    lambda: m.ZombieProcessError("pid 50", 50),
+    lambda: _raised(lambda: _raise_for_pid(50)),    # ZombieProcessError
+    lambda: _raised(lambda: m.proc_name(70)),       # ProcessLookupError(errno, text)
+    lambda: _raised(lambda: m.proc_name(1.5)),      # TypeError
+    lambda: _raised(lambda: m.check_pid_range(-1)),  # ValueError
+], ids=["zombie", "zombie-args", "zombie-raised", "oserror", "typeerror", "valueerror"])
+def test_exceptions_pickle(machine, make):
+    machine({"procs": [proc(1, comm=b"init"), proc(50, comm=b"zomb", stat=C.SZOMB)]})
+    e = make()
+    back = pickle.loads(pickle.dumps(e))
+    assert type(back) is type(e) and back.args == e.args
+    if isinstance(e, OSError):
+        assert (back.errno, back.strerror) == (e.errno, e.strerror)
 
 
 @pytest.mark.parametrize("pid", [0, 1, 2**31 - 1])

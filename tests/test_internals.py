@@ -137,11 +137,30 @@ def test_oserror_wsyscall_uses_errno_and_keeps_it(err, cls):
     assert ctypes.get_errno() == err
 
 
-def test_oserror_from_errno():
-    ctypes.set_errno(errno.EACCES)
-    with pytest.raises(PermissionError) as e:
+# The platform's own texts, formatted into the caller's buffer: FreeBSD words
+# ENXIO and an unknown number otherwise than the interpreter's C library does.
+@pytest.mark.parametrize("err,cls,text", [
+    (errno.EACCES, PermissionError, "Permission denied"),
+    (errno.ENXIO, OSError, "Device not configured"),
+    (9999, OSError, "Unknown error: 9999"),
+])
+def test_oserror_from_errno(err, cls, text):
+    ctypes.set_errno(err)
+    with pytest.raises(OSError) as e:
         error_op("morvex_oserror")
-    assert (e.value.errno, e.value.strerror) == (errno.EACCES, os.strerror(errno.EACCES))
+    assert type(e.value) is cls and (e.value.errno, e.value.strerror) == (err, text)
+    assert e.value.args == (err, text) and ctypes.get_errno() == err
+
+
+# A message carrying a text that is not UTF-8, or cut inside a character, is
+# still the OSError, its text decoded as file names are.
+@pytest.mark.parametrize("name", [b"kvm_getenvv(N\xff)", "\u00e9".encode() * 300])
+def test_oserror_message_any_bytes(name):
+    ctypes.set_errno(errno.EIO)
+    with pytest.raises(OSError) as e:
+        error_op("morvex_oserror_wsyscall", name)
+    whole = f"{fakebsd.strerror(errno.EIO)} (originated from ".encode() + name + b")"
+    assert e.value.errno == errno.EIO and os.fsencode(e.value.strerror) == whole[:511]
 
 
 def test_message_is_cut_at_511_bytes():

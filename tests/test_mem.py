@@ -324,7 +324,7 @@ def test_heap_trim_failure(machine):
     machine({"faults": [fault("mallctl", "arena.4096.purge", errno=errno.EFAULT, times=1)]})
     with pytest.raises(OSError) as e:
         m.heap_trim()
-    assert (e.value.errno, e.value.strerror) == (errno.EFAULT, os.strerror(errno.EFAULT))
+    assert (e.value.errno, e.value.strerror) == (errno.EFAULT, fakebsd.strerror(errno.EFAULT))
     assert m.heap_trim() is None
 
 

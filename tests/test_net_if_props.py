@@ -125,7 +125,7 @@ def test_unknown_name(machine, no_leaks):
     assert m.net_if_duplex_speed("nosuch0") == [0, 0]
     # Plain errors carry the interpreter's text; the ones naming their call
     # the platform's ("Device not configured" on FreeBSD).
-    text = os.strerror(errno.ENXIO)
+    text = fakebsd.strerror(errno.ENXIO)
     raises_oserror(m.net_if_mtu, "nosuch0", errno.ENXIO, text)
     raises_oserror(m.net_if_is_running, "nosuch0", errno.ENXIO, text)
     raises_oserror(m.net_if_flags, "nosuch0", errno.ENXIO,
@@ -135,7 +135,7 @@ def test_unknown_name(machine, no_leaks):
 
 def test_socket_fails(machine, no_leaks):
     machine({"faults": [fault("socket", errno=errno.EMFILE)]})
-    text = os.strerror(errno.EMFILE)
+    text = fakebsd.strerror(errno.EMFILE)
     raises_oserror(m.net_if_mtu, "em0", errno.EMFILE, text)
     raises_oserror(m.net_if_is_running, "em0", errno.EMFILE, text)
     raises_oserror(m.net_if_duplex_speed, "em0", errno.EMFILE, text)
@@ -146,7 +146,7 @@ def test_socket_fails(machine, no_leaks):
 
 def test_ioctl_fails(machine, no_leaks):
     machine({"faults": [fault("ioctl", "em0", errno=errno.EPERM)]})
-    text = os.strerror(errno.EPERM)
+    text = fakebsd.strerror(errno.EPERM)
     with pytest.raises(PermissionError):
         m.net_if_mtu("em0")
     raises_oserror(m.net_if_is_running, "em0", errno.EPERM, text)
@@ -162,7 +162,7 @@ def test_failing_close_keeps_results_and_errors(machine, no_leaks):
     assert m.net_if_mtu("em0") == 1500
     assert m.net_if_flags("em0")[0] == "up"
     assert m.net_if_duplex_speed("em0") == [2, 1000]
-    raises_oserror(m.net_if_mtu, "nosuch0", errno.ENXIO, os.strerror(errno.ENXIO))
+    raises_oserror(m.net_if_mtu, "nosuch0", errno.ENXIO, fakebsd.strerror(errno.ENXIO))
     with pytest.raises(OSError) as e:
         m.net_if_flags("nosuch0")
     assert e.value.errno == errno.ENXIO

@@ -90,8 +90,7 @@ def test_long_name_in_interface_table(machine):
 
 def test_name_not_utf8(machine):
     machine(answer(ifinfo("em0"), ifinfo(b"em\xff1")))
-    with pytest.raises(UnicodeDecodeError):
-        m.net_io_counters()
+    assert sorted(m.net_io_counters()) == ["em0", "em\udcff1"]
 
 
 GOOD = ifinfo("em0", **COUNTERS)

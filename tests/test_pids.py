@@ -109,12 +109,22 @@ def test_default_machine(machine):
     assert all(type(p) is int for p in pids)
 
 
-def test_table_grows_between_measurement_and_fetch(machine):
-    # Measured at 2 records, holds 3 when fetched, then 4 on the next round.
-    answers = [records(1, 2), records(1, 2, 3), records(1, 2, 3, 4), records(1, 2, 3, 4)]
+# A machine forking fast: the table grows between the size query and each
+# fetch. The buffer has an eighth of the size measured more (at least a page),
+# so a table grown by more than the kernel's own 5 records still fits.
+@pytest.mark.parametrize("start,growth,calls", [
+    (2, 4, (2, 2)),      # past the page added to 2 records: measured again
+    (100, 8, (1, 1)),    # 8 records more than measured, every time
+    (1000, 120, (1, 1)),
+    (1000, 130, (2, 2)),  # past the eighth: the next round fits
+])
+def test_table_grows_between_measurement_and_fetch(machine, start, growth, calls):
+    # measure, fetch, measure, then the last answer again
+    answers = [records(*range(1, start + growth * i + 1)) for i in range(3)]
     machine({"faults": [fault("sysctl", TABLE, answers=answers)]})
-    assert m.pids() == [1, 2, 3, 4]
-    assert table_calls() == (2, 2)
+    n = start + growth * calls[0]
+    assert m.pids() == list(range(1, n + 1))
+    assert table_calls() == calls
 
 
 def test_table_shrinks_between_measurement_and_fetch(machine):
@@ -129,7 +139,9 @@ def test_large_table(machine):
     assert got == kernel_order() and sorted(got) == sorted(pids)
 
 
-GROWING = [b"\0" * RECORD * (i + 1) for i in range(40)]  # always one record more
+# The size query keeps putting the table at one record while it holds 100:
+# every fetch finds it longer than the room given.
+OUTGROWN = fault("sysctl", TABLE, answer=b"\0" * RECORD * 100, report=RECORD)
 
 
 @pytest.mark.parametrize("faults,cls,err,message", [
@@ -138,9 +150,9 @@ GROWING = [b"\0" * RECORD * (i + 1) for i in range(40)]  # always one record mor
     ([fault("sysctl", TABLE, errno=errno.EACCES, nth=2, times=1)], PermissionError, errno.EACCES,
      f"{fakebsd.strerror(errno.EACCES)} (originated from sysctl() malloc 3/3)"),
     ([fault("sysctl", TABLE, errno=errno.EINVAL, nth=3, times=1),
-      fault("sysctl", TABLE, answers=GROWING)], OSError, errno.EINVAL,
+      OUTGROWN], OSError, errno.EINVAL,
      f"{fakebsd.strerror(errno.EINVAL)} (originated from sysctl() malloc 2/3)"),
-    ([fault("sysctl", TABLE, answers=GROWING)], RuntimeError, None,
+    ([OUTGROWN], RuntimeError, None,
      "sysctl() buffer allocation retry limit exceeded"),
 ])
 def test_query_failures(machine, no_leaks, faults, cls, err, message):

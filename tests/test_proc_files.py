@@ -65,7 +65,7 @@ def test_exe_answer_filling_the_buffer_is_not_read_past(machine, size):
      "force no such process (originated from morvex_pid_exists -> 0)"),
     # The liveness test itself fails: OSError from its errno.
     (42, [proc(42, path=b"")], [fault("kill", 42, errno=errno.EINVAL)], OSError, errno.EINVAL,
-     os.strerror(errno.EINVAL)),
+     fakebsd.strerror(errno.EINVAL)),
     (4242, [], [], ProcessLookupError, errno.ESRCH,
      f"{fakebsd.strerror(errno.ESRCH)} (originated from sysctl(KERN_PROC_PATHNAME))"),
     (42, [proc(42, path=b"/x\0")], [fault("sysctl", (1, 14, 12, 42), errno=errno.EPERM)],

@@ -35,7 +35,7 @@ def calls_of(name):
 
 def plain_oserror(e, cls, err):
     """OSError straight from errno: the platform's text, no call named."""
-    return type(e) is cls and (e.errno, e.strerror) == (err, os.strerror(err))
+    return type(e) is cls and (e.errno, e.strerror) == (err, fakebsd.strerror(err))
 
 
 # ---- affinity -------------------------------------------------------------

@@ -66,7 +66,7 @@ def test_temperature_read_fails(machine, err, cls):
     with pytest.raises(OSError) as e:
         m.sensors_cpu_temperature(0)
     # errno and its text only, without the sysctl name
-    assert type(e.value) is cls and e.value.args == (err, os.strerror(err))
+    assert type(e.value) is cls and e.value.args == (err, fakebsd.strerror(err))
     assert sysctl_reads() == ["dev.cpu.0.temperature"]
 
 
@@ -109,7 +109,7 @@ def test_battery_read_fails(machine, err, cls):
              "faults": [fault("sysctlbyname", "hw.acpi.battery.time", errno=err)]})
     with pytest.raises(OSError) as e:
         m.sensors_battery()
-    assert type(e.value) is cls and e.value.args == (err, os.strerror(err))
+    assert type(e.value) is cls and e.value.args == (err, fakebsd.strerror(err))
 
 
 @pytest.mark.parametrize("call,name", [

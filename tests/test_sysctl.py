@@ -44,21 +44,34 @@ def grow(by_name=False):
     return r, exc, data
 
 
+# A table the kernel keeps measuring at 8 bytes while it holds far more: every
+# fetch meets ENOMEM, whatever room is added.
+BIG = b"x" * 100000
+
+
 def counts(call_name):
     log = [k for c, k in fakebsd.calls() if c == call_name]
     return sum(k.endswith("(measure)") for k in log), sum(not k.endswith("(measure)") for k in log)
 
 
+# The answer of each invocation in turn (measure, fetch, measure, ...): the
+# buffer has an eighth of the measured size more, and at least 4096 bytes.
 @pytest.mark.parametrize("by_name", [False, True])
-def test_growing_fetch_success_after_growth(machine, by_name):
+@pytest.mark.parametrize("sizes,calls", [
+    ((10, 20), (1, 1)),                       # grown within the page added
+    ((10, 4106), (1, 1)),                     # to the last byte of it
+    ((80000, 90000), (1, 1)),                 # within the eighth added
+    ((10, 4107, 4107, 4107), (2, 2)),         # past it: ENOMEM, measured again
+    ((80000, 90001, 95000, 95000), (2, 2)),
+])
+def test_growing_fetch_success_after_growth(machine, by_name, sizes, calls):
     key = NAME.decode() if by_name else MIB
-    # measure 10, fetch finds 20 (ENOMEM), measure 20, fetch succeeds
-    answers = [b"a" * 10, b"b" * 20, b"c" * 20, b"d" * 20]
+    answers = [bytes([97 + i]) * n for i, n in enumerate(sizes)]
     machine({"sysctl": {NAME.decode(): b"", MIB: b""},
              "faults": [fault("sysctlbyname" if by_name else "sysctl", key, answers=answers)]})
     r, exc, data = grow(by_name)
-    assert (r, exc, data) == (0, None, b"d" * 20)
-    assert counts("sysctlbyname" if by_name else "sysctl") == (2, 2)
+    assert (r, exc, data) == (0, None, answers[-1])
+    assert counts("sysctlbyname" if by_name else "sysctl") == calls
 
 
 @pytest.mark.parametrize("by_name", [False, True])
@@ -74,9 +87,8 @@ def test_growing_fetch_empty_answer(machine, by_name):
 ])
 def test_growing_fetch_retry_limit(machine, by_name, text):
     call_name = "sysctlbyname" if by_name else "sysctl"
-    answers = [b"x" * (8 * (i + 1)) for i in range(40)]  # always larger than just measured
     machine({"sysctl": {NAME.decode(): b"", MIB: b""},
-             "faults": [fault(call_name, None, answers=answers)]})
+             "faults": [fault(call_name, None, answer=BIG, report=8)]})
     r, exc, _ = grow(by_name)
     assert type(exc) is RuntimeError and str(exc) == text
     assert counts(call_name) == (11, 10)
@@ -87,10 +99,9 @@ def test_growing_fetch_retry_limit(machine, by_name, text):
     (False, "sysctl() malloc 3/3"), (True, "sysctlbyname('test.table') malloc 3/3")])
 def test_growing_fetch_other_errno_stops(machine, nth, by_name, origin):
     call_name = "sysctlbyname" if by_name else "sysctl"
-    answers = [b"x" * (8 * (i + 1)) for i in range(40)]
     machine({"sysctl": {NAME.decode(): b"", MIB: b""},
              "faults": [fault(call_name, None, errno=errno.EACCES, nth=nth, times=1),
-                        fault(call_name, None, answers=answers)]})
+                        fault(call_name, None, answer=BIG, report=8)]})
     r, exc, _ = grow(by_name)
     assert type(exc) is PermissionError and exc.errno == errno.EACCES
     assert exc.strerror == f"{fakebsd.strerror(errno.EACCES)} (originated from {origin})"
@@ -99,10 +110,9 @@ def test_growing_fetch_other_errno_stops(machine, nth, by_name, origin):
 
 @pytest.mark.parametrize("nth,origin", [(1, "malloc 1/3"), (3, "malloc 2/3")])
 def test_growing_fetch_measure_fails(machine, nth, origin):
-    answers = [b"x" * (8 * (i + 1)) for i in range(40)]
     machine({"sysctl": {MIB: b""},
              "faults": [fault("sysctl", MIB, errno=errno.EPERM, nth=nth, times=1),
-                        fault("sysctl", MIB, answers=answers)]})
+                        fault("sysctl", MIB, answer=BIG, report=8)]})
     r, exc, _ = grow()
     assert isinstance(exc, PermissionError) and exc.strerror.endswith(f"(originated from sysctl() {origin})")
 
@@ -116,7 +126,7 @@ out, n = ctypes.c_char_p(), ctypes.c_size_t()
 fakebsd.install({"sysctl": {(1, 200, 5, 0): b""}})
 lib.morvex_sysctl_malloc(mib, 4, ctypes.byref(out), ctypes.byref(n))
 ctypes.CDLL(None).free(out)
-fakebsd.install({"faults": [fakebsd.fault("sysctl", None, answers=[b"x" * 8 * (i + 1) for i in range(40)])]})
+fakebsd.install({"faults": [fakebsd.fault("sysctl", None, answer=b"x" * 100000, report=8)]})
 try:
     lib.morvex_sysctl_malloc(mib, 4, ctypes.byref(out), ctypes.byref(n))
 except RuntimeError:
@@ -152,7 +162,7 @@ def test_fixed_query_size_mismatch(machine, fn, args_ok):
 
 @pytest.mark.parametrize("by_name,text", [
     (False, "sysctl() size mismatch"),
-    (True, "sysctlbyname('test.table') size mismatch: returned 4096, expected 16"),
+    (True, "sysctlbyname('test.table') size mismatch: returned 8192, expected 4112"),
 ])
 def test_growing_fetch_rejects_an_overlong_report(machine, by_name, text):
     # A kernel answer that claims more bytes than the block holds is refused
@@ -160,7 +170,7 @@ def test_growing_fetch_rejects_an_overlong_report(machine, by_name, text):
     call_name = "sysctlbyname" if by_name else "sysctl"
     key = NAME.decode() if by_name else MIB
     machine({"sysctl": {NAME.decode(): b"x" * 16, MIB: b"x" * 16},
-             "faults": [fault(call_name, key, report=4096, nth=2)]})
+             "faults": [fault(call_name, key, report=8192, nth=2)]})
     r, exc, data = grow(by_name)
     assert type(exc) is RuntimeError and str(exc) == text
 

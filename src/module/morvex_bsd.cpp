@@ -33,7 +33,7 @@ int morvex_setup(void) {
         __atomic_store_n(&MORVEX_DEBUG, 1, __ATOMIC_RELAXED);
     if (std::getenv("MORVEX_TESTING") != nullptr)
         __atomic_store_n(&MORVEX_TESTING, 1, __ATOMIC_RELAXED);
-    return 0;
+    return morvex_fork_setup();
 }
 
 }  // extern "C"

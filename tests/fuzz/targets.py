@@ -812,7 +812,8 @@ AS_STORED = 0x20   # users: records handed out as they are, which libc never doe
 def _users(control, answers_):
     """The accounting database's records: as libc rebuilds them from the
     file, or (AS_STORED) handed out as they are. Run with strict file-system
-    errors, so that a name that cannot be decoded fails the walk midway."""
+    errors, so that a name that cannot be decoded fails the call once the
+    walk's records are copied."""
     n = size("utmpx")
     entries = [fit(answers_[0][i:i + n], n) for i in range(0, len(answers_[0]), n)][:64]
     if control & AS_STORED and entries:

@@ -16,9 +16,18 @@ class ErrnoKeeper {
     int saved_;
 };
 
-// OSError(err, msg), built by calling the class so that err picks the subclass.
+// OSError(err, msg), built by calling the class so that err picks the
+// subclass. The message may carry a kernel text (a path, a library's error
+// text) or be cut inside a character, so it is decoded as kernel texts are.
+// When the instance cannot be built (no memory for it or its text), that
+// failure stands: a bare OSError would hide it.
 PyObject *raise_oserror(int err, const char *msg) {
-    PyRef exc(PyObject_CallFunction(PyExc_OSError, "(is)", err, msg));
+    PyRef text(PyUnicode_DecodeFSDefault(msg));
+    if (!text)
+        return nullptr;
+    PyRef exc(PyObject_CallFunction(PyExc_OSError, "(iO)", err, text.get()));
+    if (!exc)
+        return nullptr;
     PyErr_SetObject(PyExc_OSError, exc.get());
     return nullptr;
 }
@@ -27,19 +36,28 @@ PyObject *raise_oserror(int err, const char *msg) {
 
 extern "C" {
 
+void morvex_errtext(int err, char *buf, size_t size) {
+    // strerror formats into one buffer the whole process shares, which other
+    // threads overwrite while this one reads it: the text goes into ours. An
+    // unknown number still gets its "Unknown error: N" text there, and a
+    // text too long for the buffer comes back cut and terminated.
+    if (size == 0)
+        return;
+    buf[0] = '\0';
+    strerror_r(err, buf, size);
+}
+
 PyObject *morvex_oserror(void) {
     ErrnoKeeper keep;
-    return PyErr_SetFromErrno(PyExc_OSError);
+    char text[256];
+    morvex_errtext(keep.value(), text, sizeof text);
+    return raise_oserror(keep.value(), text);
 }
 
 PyObject *morvex_oserror_wsyscall(const char *syscall) {
     ErrnoKeeper keep;
-    // strerror formats into one buffer the whole process shares, which other
-    // threads overwrite while this one reads it: the text goes into ours. An
-    // unknown number still gets its "Unknown error" text there.
     char text[256];
-    text[0] = '\0';
-    strerror_r(keep.value(), text, sizeof text);
+    morvex_errtext(keep.value(), text, sizeof text);
     char msg[512];
     str_format(msg, sizeof msg, "%s (originated from %s)", text, syscall);
     return raise_oserror(keep.value(), msg);

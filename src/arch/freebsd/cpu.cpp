@@ -148,7 +148,7 @@ PyObject *morvex_cpu_topology(PyObject *, PyObject *) {
     KernelBuf<char> owned(topology);
     // The kernel's text ends with its NUL; an answer without one (or an
     // empty one) is read up to its length and no further.
-    return PyUnicode_FromStringAndSize(topology, static_cast<Py_ssize_t>(strnlen(topology, len)));
+    return PyUnicode_DecodeFSDefaultAndSize(topology, static_cast<Py_ssize_t>(strnlen(topology, len)));
 }
 
 PyObject *morvex_cpu_stats(PyObject *, PyObject *) {
@@ -193,7 +193,10 @@ PyObject *morvex_cpu_freq(PyObject *, PyObject *args) {
         // A failed read may have left part of an answer behind.
         std::memset(levels, 0, sizeof levels);
     }
-    return Py_BuildValue("is", freq, levels);
+    PyRef text(PyUnicode_DecodeFSDefaultAndSize(levels, static_cast<Py_ssize_t>(strnlen(levels, sizeof levels))));
+    if (!text)
+        return nullptr;
+    return Py_BuildValue("iO", freq, text.get());
 }
 
 PyObject *morvex_boot_time(PyObject *, PyObject *) {

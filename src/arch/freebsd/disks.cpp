@@ -91,7 +91,10 @@ PyObject *partition_entry(const struct statfs &fs) {
     PyRef mnt(decode_field(fs.f_mntonname, field_len(fs.f_mntonname)));
     if (!mnt)
         return nullptr;
-    return Py_BuildValue("(OOs#s)", dev.get(), mnt.get(), fs.f_fstypename, field_len(fs.f_fstypename), opts);
+    PyRef type(decode_field(fs.f_fstypename, field_len(fs.f_fstypename)));
+    if (!type)
+        return nullptr;
+    return Py_BuildValue("(OOOs)", dev.get(), mnt.get(), type.get(), opts);
 }
 
 // Whole milliseconds of a bintime, by the kernel's bintime-to-timespec rule:
@@ -177,7 +180,7 @@ PyObject *morvex_disk_io_counters(PyObject *, PyObject *) {
             return nullptr;
         // Not PyDict_SetItemString: it interns the key, and interning takes a
         // lock every thread of the interpreter shares.
-        PyRef name(PyUnicode_FromString(key));
+        PyRef name(PyUnicode_DecodeFSDefault(key));
         if (!name || PyDict_SetItem(counters.get(), name.get(), entry.get()) < 0)
             return nullptr;
     }

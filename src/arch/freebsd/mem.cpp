@@ -24,8 +24,7 @@ PyObject *kvm_open_failed() {
     if (err == 0)
         return morvex_runtime_error("kvm_open() syscall failed");
     char text[256];
-    text[0] = '\0';
-    strerror_r(err, text, sizeof text);
+    morvex_errtext(err, text, sizeof text);
     errno = err;
     return morvex_runtime_error("kvm_open() syscall failed (%s)", text);
 }

@@ -65,7 +65,7 @@ int add_interface(PyObject *result, const char *msg, size_t len, size_t offset) 
         return -1;
     // Not PyDict_SetItemString: it interns the key, and interning takes a
     // lock every thread of the interpreter shares.
-    PyRef key(PyUnicode_FromString(name));
+    PyRef key(PyUnicode_DecodeFSDefault(name));
     if (!key || PyDict_SetItem(result, key.get(), entry.get()) < 0)
         return -1;
     return 0;

@@ -15,19 +15,40 @@ bool has_user_environment(const struct kinfo_proc *kp) {
     return (static_cast<uint32_t>(kp->ki_flag) & ENV_FLAGS_MASK) == P_INMEM;
 }
 
-// Store one "NAME=value" entry into the dict; an entry without '=' is
-// skipped. Returns 0, or -1 with the exception set.
-int store_env_entry(PyObject *dict, const char *entry) {
-    const char *eq = std::strchr(entry, '=');
+// Store one "NAME=value" entry of n bytes into the dict; an entry without
+// '=' is skipped. Name and value are the kernel's bytes, decoded as file
+// names are. Returns 0, or -1 with the exception set.
+int store_env_entry(PyObject *dict, const char *entry, size_t n) {
+    const char *eq = static_cast<const char *>(std::memchr(entry, '=', n));
     if (eq == nullptr)
         return 0;
-    PyRef name(PyUnicode_FromStringAndSize(entry, eq - entry));
+    PyRef name(PyUnicode_DecodeFSDefaultAndSize(entry, eq - entry));
     if (!name)
         return -1;
-    PyRef value(PyUnicode_DecodeFSDefault(eq + 1));
+    PyRef value(PyUnicode_DecodeFSDefaultAndSize(eq + 1, static_cast<Py_ssize_t>(entry + n - (eq + 1))));
     if (!value)
         return -1;
     return PyDict_SetItem(dict, name.get(), value.get());
+}
+
+// libkvm's vector copied into one block of our own: the entries back to
+// back, each with its NUL. Makes no interpreter call (kvm_lock is held);
+// false when there is no memory for the block.
+bool copy_vector(char *const *envs, KernelBuf<char> &block, size_t &len) {
+    size_t total = 0;
+    for (char *const *entry = envs; *entry != nullptr; entry++)
+        total += std::strlen(*entry) + 1;
+    block.reset(static_cast<char *>(std::malloc(total > 0 ? total : 1)));
+    if (!block)
+        return false;
+    size_t off = 0;
+    for (char *const *entry = envs; *entry != nullptr; entry++) {
+        size_t n = std::strlen(*entry) + 1;
+        std::memcpy(block.get() + off, *entry, n);
+        off += n;
+    }
+    len = total;
+    return true;
 }
 
 // Why kvm_getenvv gave no vector, by its errno: no environment to report
@@ -116,32 +137,48 @@ PyObject *morvex_proc_environ(PyObject *, PyObject *args) {
         return dict.release();
 
     // The vector and its strings live in libkvm's process-wide buffers until
-    // the next call from any thread: hold kvm_lock until they are copied.
-    // A process in exec is read again after a pause, the lock given back
-    // meanwhile.
+    // the next call from any thread: kvm_lock is held while they are copied
+    // into a block of our own, and the dict is built from the copy once the
+    // lock is given back (building objects may run other Python code). A
+    // process in exec is read again after a pause, without the lock.
+    KernelBuf<char> block;
+    size_t len = 0;
+    bool copied = false;
     int attempt = 0;
     for (;;) {
         int err;
+        bool read = false;
         {
             MutexGuard lock(kvm_lock);
             // errno 0 after a failed read means there is no environment to
             // report, so no earlier value may linger into the test.
             errno = 0;
             char **envs = kvm_getenvv(kd.get(), kp, 0);
-            if (envs != nullptr) {
-                // A later entry with the same name replaces the earlier one.
-                for (char **entry = envs; *entry != nullptr; entry++)
-                    if (store_env_entry(dict.get(), *entry) == -1)
-                        return nullptr;
-                return dict.release();
-            }
             err = errno;
-            if (err != EBUSY)
-                return raise_for_getenvv(err, pid, kp, errbuf, sizeof errbuf, dict);
+            if (envs != nullptr) {
+                read = true;
+                copied = copy_vector(envs, block, len);
+            }
         }
+        if (read)
+            break;
+        if (err != EBUSY)
+            return raise_for_getenvv(err, pid, kp, errbuf, sizeof errbuf, dict);
         if (!morvex_exec_retry(err, &attempt))
             return morvex_exec_busy("kvm_getenvv");
     }
+    if (!copied)
+        return PyErr_NoMemory();
+
+    // A later entry with the same name replaces the earlier one.
+    for (size_t off = 0; off < len;) {
+        const char *entry = block.get() + off;
+        size_t n = std::strlen(entry);
+        if (store_env_entry(dict.get(), entry, n) == -1)
+            return nullptr;
+        off += n + 1;
+    }
+    return dict.release();
 }
 
 }  // extern "C"

@@ -49,7 +49,8 @@ PyObject *morvex_convert_ipaddr(const struct sockaddr *addr, int family) {
         char host[NI_MAXHOST];
         if (getnameinfo(addr, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
             Py_RETURN_NONE;
-        return Py_BuildValue("s", host);
+        // A scoped address ends with its interface's name (fe80::1%lo0).
+        return PyUnicode_DecodeFSDefault(host);
     }
     if (addr->sa_family == AF_LINK)
         return link_text(reinterpret_cast<const struct sockaddr_dl *>(addr));
@@ -90,7 +91,10 @@ PyObject *morvex_net_if_addrs(PyObject *, PyObject *) {
         }
         if (!broadcast || !ptp)
             return nullptr;
-        PyRef entry(Py_BuildValue("(siOOOO)", ifa->ifa_name, family, address.get(), netmask.get(),
+        PyRef name(PyUnicode_DecodeFSDefault(ifa->ifa_name));
+        if (!name)
+            return nullptr;
+        PyRef entry(Py_BuildValue("(OiOOOO)", name.get(), family, address.get(), netmask.get(),
                                   broadcast.get(), ptp.get()));
         if (!entry || PyList_Append(result.get(), entry.get()) < 0)
             return nullptr;

@@ -84,6 +84,31 @@ int ifreq_query(const IoctlSocket &sock, const char *name, unsigned long request
     return sock.query(request, ifr);
 }
 
+// The interface name a caller gives (one str), in the kernel's bytes:
+// encoded as file names are, so that a name decoded from the kernel
+// (net_if_addrs, net_io_counters) names the same interface again. Anything
+// but a str is a TypeError, a NUL inside a ValueError.
+class IfName {
+  public:
+    bool parse(PyObject *args) {
+        PyObject *text;
+        if (!PyArg_ParseTuple(args, "U", &text))
+            return false;
+        bytes_ = PyRef(PyUnicode_EncodeFSDefault(text));
+        if (!bytes_)
+            return false;
+        if (std::strlen(get()) != static_cast<size_t>(PyBytes_GET_SIZE(bytes_.get()))) {
+            PyErr_SetString(PyExc_ValueError, "embedded null character");
+            return false;
+        }
+        return true;
+    }
+    const char *get() const { return PyBytes_AS_STRING(bytes_.get()); }
+
+  private:
+    PyRef bytes_;
+};
+
 int append_flag_name(PyObject *list, const char *name) {
     PyRef str(PyUnicode_FromString(name));
     return str && PyList_Append(list, str.get()) == 0;
@@ -107,9 +132,10 @@ int morvex_get_nic_speed(int ifm_active) {
 }
 
 PyObject *morvex_net_if_mtu(PyObject *, PyObject *args) {
-    const char *name;
-    if (!PyArg_ParseTuple(args, "s", &name))
+    IfName ifname;
+    if (!ifname.parse(args))
         return nullptr;
+    const char *name = ifname.get();
     IoctlSocket sock;
     if (!sock.ok())
         return morvex_oserror();
@@ -120,9 +146,10 @@ PyObject *morvex_net_if_mtu(PyObject *, PyObject *args) {
 }
 
 PyObject *morvex_net_if_flags(PyObject *, PyObject *args) {
-    const char *name;
-    if (!PyArg_ParseTuple(args, "s", &name))
+    IfName ifname;
+    if (!ifname.parse(args))
         return nullptr;
+    const char *name = ifname.get();
     PyRef result(PyList_New(0));
     if (!result)
         return nullptr;
@@ -140,9 +167,10 @@ PyObject *morvex_net_if_flags(PyObject *, PyObject *args) {
 }
 
 PyObject *morvex_net_if_is_running(PyObject *, PyObject *args) {
-    const char *name;
-    if (!PyArg_ParseTuple(args, "s", &name))
+    IfName ifname;
+    if (!ifname.parse(args))
         return nullptr;
+    const char *name = ifname.get();
     IoctlSocket sock;
     if (!sock.ok())
         return morvex_oserror();
@@ -153,9 +181,10 @@ PyObject *morvex_net_if_is_running(PyObject *, PyObject *args) {
 }
 
 PyObject *morvex_net_if_duplex_speed(PyObject *, PyObject *args) {
-    const char *name;
-    if (!PyArg_ParseTuple(args, "s", &name))
+    IfName ifname;
+    if (!ifname.parse(args))
         return nullptr;
+    const char *name = ifname.get();
     IoctlSocket sock;
     if (!sock.ok())
         return morvex_oserror();

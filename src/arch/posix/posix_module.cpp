@@ -64,7 +64,7 @@ extern "C" int morvex_posix_add_methods(PyObject *mod) {
             return -1;
     }
     // The module owns the class; the global borrows it.
-    ZombieProcessError = PyErr_NewException("_morvex_posix.ZombieProcessError", nullptr, nullptr);
+    ZombieProcessError = PyErr_NewException("_morvex_bsd.ZombieProcessError", nullptr, nullptr);
     if (PyModule_Add(mod, "ZombieProcessError", ZombieProcessError) < 0) {
         ZombieProcessError = nullptr;
         return -1;

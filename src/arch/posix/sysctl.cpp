@@ -5,6 +5,17 @@
 namespace {
 
 constexpr int kMaxFetches = 10;
+// Room added to each size the kernel reports: an eighth of it, and at least a
+// page. A table that grows between the size query and the fetch (a machine
+// forking fast adds processes in between) then still fits, instead of every
+// try meeting ENOMEM; the answer's length is what the kernel wrote, so the
+// room changes no result.
+constexpr size_t kMinSlack = 4096;
+
+size_t with_slack(size_t size) {
+    size_t slack = std::max(size / 8, kMinSlack);
+    return size > SIZE_MAX - slack ? size : size + slack;
+}
 
 // One growing fetch, shared by the MIB and the name form. `query` calls the
 // platform with (buffer, in/out length); `texts` gives the messages.
@@ -36,17 +47,18 @@ int grow_fetch(Query query, const GrowTexts &t, const char *name, char **out, si
     if (size == 0)
         morvex_debug("%s", t.debug_zero);
     for (int attempt = 0; attempt < kMaxFetches; attempt++) {
-        KernelBuf<char> buf(static_cast<char *>(std::calloc(1, size)));
+        const size_t room = with_slack(size);
+        KernelBuf<char> buf(static_cast<char *>(std::calloc(1, room)));
         if (!buf) {
             PyErr_NoMemory();
             return -1;
         }
-        size_t len = size;
+        size_t len = room;
         if (query(buf.get(), &len) == 0) {
             // The kernel never reports more than it was given room for; an
             // answer that claims to would make callers read past the block.
-            if (len > size)
-                return size_mismatch(name, len, size);
+            if (len > room)
+                return size_mismatch(name, len, room);
             *out = buf.release();
             *outlen = len;
             return 0;

@@ -1,7 +1,9 @@
 // Logged-in users, from the user-accounting database. FreeBSD's libc keeps
 // the iterator, and the record getutxent returns, per thread, so walks in
 // different threads do not disturb each other; the module still serialises
-// its walks with utxent_lock.
+// its walks with utxent_lock, which guards only the walk itself (setutxent
+// to endutxent and the copies of the records), never the building of
+// Python objects.
 #include "../../module/functions.h"
 #include "../all/mutex_guard.h"
 
@@ -41,6 +43,33 @@ class UtmpxWalk {
     }
 };
 
+// The user-process records of one walk, copied out of libc's record (which
+// the next getutxent overwrites) into a block of our own, grown as it fills.
+class Logins {
+  public:
+    // False when there is no memory for one more record.
+    bool push(const struct utmpx &ut) {
+        if (count_ == capacity_) {
+            size_t capacity = capacity_ > 0 ? capacity_ * 2 : 16;
+            void *grown = std::realloc(records_.get(), capacity * sizeof ut);
+            if (grown == nullptr)
+                return false;
+            (void)records_.release();  // realloc has moved or kept it
+            records_.reset(static_cast<struct utmpx *>(grown));
+            capacity_ = capacity;
+        }
+        records_.get()[count_++] = ut;
+        return true;
+    }
+    size_t size() const { return count_; }
+    const struct utmpx &operator[](size_t i) const { return records_.get()[i]; }
+
+  private:
+    KernelBuf<struct utmpx> records_;
+    size_t count_ = 0;
+    size_t capacity_ = 0;
+};
+
 // A fixed-size text field of the record, up to its first NUL or its end.
 template <size_t N>
 PyObject *decode_field(const char (&field)[N]) {
@@ -59,42 +88,47 @@ extern "C" PyObject *morvex_users(PyObject *, PyObject *) {
     PyRef list(PyList_New(0));
     if (!list)
         return nullptr;
-    // Declared before the lock: on a failure they are released after the
-    // walk is closed and the lock given back.
-    PyRef user, line, host, entry;
+    // The walk only copies the records, under the lock; the Python objects
+    // are built after the walk is closed and the lock given back.
+    Logins logins;
+    int failed = 0;
+    bool nomem = false;
     {
         MutexGuard lock(utxent_lock);
         UtmpxWalk walk;
-        int failed = 0;
         while (struct utmpx *ut = walk.next(failed)) {
-            if (ut->ut_type != USER_PROCESS)
-                continue;
-            user = PyRef(decode_field(ut->ut_user));
-            if (!user)
-                return nullptr;
-            line = PyRef(decode_field(ut->ut_line));
-            if (!line)
-                return nullptr;
-            char hostbuf[sizeof ut->ut_host + 1];
-            size_t len = strnlen(ut->ut_host, sizeof ut->ut_host);
-            std::memcpy(hostbuf, ut->ut_host, len);
-            hostbuf[len] = '\0';
-            host = PyRef(PyUnicode_DecodeFSDefault(local_display(hostbuf, len) ? "localhost" : hostbuf));
-            if (!host)
-                return nullptr;
-            entry = PyRef(Py_BuildValue("OOOdi", user.get(), line.get(), host.get(),
-                                        static_cast<double>(ut->ut_tv.tv_sec), static_cast<int>(ut->ut_pid)));
-            if (!entry || PyList_Append(list.get(), entry.get()) < 0)
-                return nullptr;
-            entry.reset();
-            host.reset();
-            line.reset();
-            user.reset();
+            if (ut->ut_type == USER_PROCESS && !logins.push(*ut)) {
+                nomem = true;
+                break;
+            }
         }
-        if (failed) {
-            errno = failed;
-            return morvex_oserror_wsyscall("getutxent()");
-        }
+    }
+    if (failed) {
+        errno = failed;
+        return morvex_oserror_wsyscall("getutxent()");
+    }
+    if (nomem)
+        return PyErr_NoMemory();
+
+    for (size_t i = 0; i < logins.size(); i++) {
+        const struct utmpx &ut = logins[i];
+        PyRef user(decode_field(ut.ut_user));
+        if (!user)
+            return nullptr;
+        PyRef line(decode_field(ut.ut_line));
+        if (!line)
+            return nullptr;
+        char hostbuf[sizeof ut.ut_host + 1];
+        size_t len = strnlen(ut.ut_host, sizeof ut.ut_host);
+        std::memcpy(hostbuf, ut.ut_host, len);
+        hostbuf[len] = '\0';
+        PyRef host(PyUnicode_DecodeFSDefault(local_display(hostbuf, len) ? "localhost" : hostbuf));
+        if (!host)
+            return nullptr;
+        PyRef entry(Py_BuildValue("OOOdi", user.get(), line.get(), host.get(),
+                                  static_cast<double>(ut.ut_tv.tv_sec), static_cast<int>(ut.ut_pid)));
+        if (!entry || PyList_Append(list.get(), entry.get()) < 0)
+            return nullptr;
     }
     return list.release();
 }
