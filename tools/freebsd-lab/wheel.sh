@@ -28,6 +28,14 @@ SOABI=$(sed -n "s/^ *'SOABI': '\(.*\)',$/\1/p" "$SYSCONFIGDATA")
 [ -n "$SOABI" ] || lab_die "no SOABI in the cross-built CPython's sysconfig data"
 CMAKE=${CMAKE:-cmake}
 command -v "$CMAKE" >/dev/null 2>&1 || CMAKE=$PROJECT/.venv/bin/cmake
+# The binary itself rather than the venv's Python wrapper of it:
+# scikit-build-core gives `cmake --version` a few seconds, and on a loaded
+# machine the wrapper's interpreter start-up alone can use them up (seen:
+# "Accessing CMake timed out", then no CMake found).
+CMAKE_DIR=$(dirname "$CMAKE")   # (the venv's bin, with ninja)
+BIN=$("$(dirname "$CMAKE")/python" -c 'import cmake; print(cmake.CMAKE_BIN_DIR)' 2>/dev/null) &&
+    [ -x "$BIN/cmake" ] && CMAKE=$BIN/cmake
+export CMAKE_EXECUTABLE="$CMAKE"
 # The guest's os.uname().release is the kernel's own version string.
 RELEASE=$(strings "$SYSROOT/boot/kernel/kernel" | sed -n 's/^@(#)FreeBSD \([^ ]*\) .*/\1/p' | head -n1)
 [ -n "$RELEASE" ] || lab_die "no release in the tree's kernel"
@@ -55,7 +63,7 @@ SDIST=$(ls "$DIST"/*.tar.gz)
 tar -xzf "$SDIST" -C "$OUTDIR/sdist-src"
 SRC=$(ls -d "$OUTDIR"/sdist-src/*/)
 export MORVEX_FREEBSD_SYSROOT=$SYSROOT MORVEX_FREEBSD_TRIPLE=$TRIPLE _PYTHON_HOST_PLATFORM=$PLATFORM
-export PATH="$(dirname "$CMAKE"):$PATH"
+export PATH="$CMAKE_DIR:$PATH"
 if ! (cd "$SRC" && nice "$WPY" - "$DIST" >>"$LOG" 2>&1 <<PY
 import sys, scikit_build_core.build as b
 print(b.build_wheel(sys.argv[1], {
