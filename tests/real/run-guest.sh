@@ -7,10 +7,16 @@
 # OUTDIR/junit.xml and OUTDIR/status (pytest's exit code).
 OUT=${1:?usage: run-guest.sh OUTDIR}
 HERE=$(cd "$(dirname "$0")" && pwd)
-PY=${PYTHON:-$(ls /morvex/python/bin/python3.*t 2>/dev/null | head -n1)}
-[ -n "$PY" ] && [ -x "$PY" ] || PY=python3
-CAPTURE=${CAPTURE:-/morvex/capture.py}
 mkdir -p "$OUT"
+# The interpreter of the venv the package was installed into (rc.local sets
+# PYTHON); the guest's own CPython has no module.
+PY=${PYTHON:-$(ls /morvex/venv/bin/python3.*t 2>/dev/null | head -n1)}
+if [ -z "$PY" ] || [ ! -x "$PY" ]; then
+    echo "run-guest: no interpreter with the installed package (sh /morvex/install-guest.sh /morvex/venv)" >&2
+    echo 1 >"$OUT/status"
+    exit 1
+fi
+CAPTURE=${CAPTURE:-/morvex/capture.py}
 
 { sysctl kern.osrelease hw.ncpu hw.physmem hw.pagesize kern.boottime
   ifconfig -a; mount -p; df -k; id nobody; id labuser; } >"$OUT/machine.txt" 2>&1

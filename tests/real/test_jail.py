@@ -20,7 +20,11 @@ ROOT = "/morvex/jail" if os.path.isdir("/morvex/jail/morvex/python") else "/jail
 HERE = os.path.dirname(os.path.abspath(__file__))
 ME = os.getpid()
 JAIL_V4, JAIL_V6, JAIL_VTNET = "127.0.1.1", "fd00:1::1", "10.0.2.16"
-PY = os.path.realpath(sys.executable)
+# The interpreter of the venv the package was installed into (jail.sh copies
+# the venv into the jail at the same path); the process it runs is the
+# binary the venv links to, which proc_exe names.
+PY = sys.executable
+EXE = os.path.realpath(PY)
 
 
 def jexec(*argv, **kw):
@@ -33,6 +37,8 @@ def jail():
     jid = subprocess.run(["sh", os.path.join(HERE, "jail.sh"), "create", NAME, ROOT],
                          capture_output=True, text=True, check=True).stdout.strip()
     setup = time.monotonic() - t0
+    assert os.path.isfile(ROOT + sys.prefix + "/pyvenv.cfg") and os.path.lexists(ROOT + PY), \
+        f"the jail has no {sys.prefix}"
     ready = ROOT + "/tmp/morvex-scene.ready"
     if os.path.exists(ready):
         os.unlink(ready)
@@ -175,13 +181,13 @@ def test_users_are_who(inside):
 
 def test_paths_as_seen_inside(jail, inside):
     scene = jail["scene"]
-    assert g.answer(inside, "proc_exe", scene) == PY
+    assert g.answer(inside, "proc_exe", scene) == EXE
     assert g.answer(inside, "proc_cwd", scene) == "/"
     files = [p for p, _fd in g.answer(inside, "proc_open_files", scene)]
-    assert PY in files                                    # the text vnode
+    assert EXE in files                                   # the text vnode
     assert any(p.startswith("/tmp/morvex-scene-") for p in files), files
     maps = {e[2] for e in g.answer(inside, "proc_memory_maps", scene)}
-    assert PY in maps and "/lib/libc.so.7" in maps
+    assert EXE in maps and "/lib/libc.so.7" in maps
     assert not any(p.startswith(ROOT) for p in files + list(maps))
     conns = g.answer(inside, "proc_net_connections", scene, calls.FAMILIES, calls.TYPES)
     assert "/tmp/morvex-scene.sock" in {c[3] for c in conns if c[1] == socket.AF_UNIX}
@@ -192,7 +198,7 @@ def test_host_sees_the_jail(jail):
     scene = jail["scene"]
     assert {scene, jail["zombie"], jail["other"]} <= set(m.pids())
     # the host's paths of the jail's files
-    assert m.proc_exe(scene) == ROOT + PY
+    assert m.proc_exe(scene) == ROOT + EXE
     assert m.proc_cwd(scene) == ROOT
     assert any(p.startswith(ROOT + "/tmp/morvex-scene-") for p, _ in m.proc_open_files(scene))
     conns = g.module_sockets(m.net_connections(calls.FAMILIES, calls.TYPES))

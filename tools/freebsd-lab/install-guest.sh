@@ -23,4 +23,11 @@ d = md.distribution("morvex-bsd")
 print(d.metadata["Name"], d.version, "files:", *sorted(str(f) for f in d.files))
 print("installed:", m.__file__, "platform:", sysconfig.get_platform(), "GIL:", sys._is_gil_enabled())
 assert m.__file__.startswith(sys.prefix + "/lib/"), "the module is not the installed one"'
+# The module only in the venv: an interpreter that imports it on its own (a
+# stale build of the guest's CPython) would let a check that runs it instead
+# of the venv's pass.
+if "$GUEST_PYTHON" -c 'import _morvex_bsd' 2>/dev/null; then
+    echo "install-guest: $GUEST_PYTHON imports _morvex_bsd without the venv" >&2
+    exit 1
+fi
 echo "install-guest: $(( $(date +%s) - t0 )) s"
