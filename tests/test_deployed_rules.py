@@ -3,6 +3,7 @@ user, the owner of or root on a no-trace process and root at securelevel 1
 may list and read) run against the stand-in's profiles; the guest runs the
 same rows on a FreeBSD kernel."""
 
+import errno
 import importlib.util
 import pathlib
 
@@ -65,3 +66,16 @@ def test_rules(no_leaks, config):
         if not ok:
             broken.append((row.target, row.function, row.expected, got))
     assert not broken
+
+
+@pytest.mark.parametrize("err,taken", [(None, True), (errno.ENOMEM, True), (errno.EPERM, False),
+                                       (errno.EIO, False)])
+def test_environment_the_kernel_could_not_read(no_leaks, err, taken):
+    """A readable environment's row also takes kern.proc.env's ENOMEM (the
+    forced EACCES naming it), and no other refusal."""
+    profile, change, _, roles = SETUPS["hidden"]
+    (row,) = [r for r in rules.rules("hidden") if (r.target, r.function) == ("self", "proc_environ")]
+    faults = [] if err is None else [fakebsd.fault("kvm_getenvv", roles["self"], errno=err)]
+    with fakebsd.machine({**change, "faults": faults}, profile=profile):
+        got = rules.outcome(m, row.function, roles["self"])
+    assert rules.holds(row.expected, got) is taken, got

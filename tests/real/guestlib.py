@@ -61,11 +61,11 @@ def answer(probe, name, *args):
     return _entry(probe, name, args)["answer"]
 
 
-# FreeBSD 15.1 at times fails to read a live process's environment
-# (kern.proc.env answers ENOMEM: seen for devd in every walk of a boot, and
-# once for a probe reading its own), which the module raises as the forced
-# EACCES naming ENOMEM. Taken as an answer where the environment is
-# otherwise readable.
+# FreeBSD 15.1 cannot read the environment of a few in a hundred processes,
+# for their whole life (kern.proc.env answers ENOMEM: devd in every walk of
+# a boot, a probe reading its own; deployed_rules.ENV_UNREADABLE), which the
+# module raises as the forced EACCES naming ENOMEM. Taken as an answer where
+# the environment is otherwise readable.
 def env_unreadable(entry):
     return entry["outcome"] == "PermissionError(EACCES)" and "ENOMEM" in entry.get("text", "")
 
