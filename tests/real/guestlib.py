@@ -70,6 +70,16 @@ def env_unreadable(entry):
     return entry["outcome"] == "PermissionError(EACCES)" and "ENOMEM" in entry.get("text", "")
 
 
+def environ_unreadable(m, pid):
+    """Whether the kernel cannot read pid's environment, whoever asks (see
+    env_unreadable): the module's forced EACCES naming ENOMEM."""
+    try:
+        m.proc_environ(pid)
+    except PermissionError as e:
+        return "ENOMEM" in str(e)
+    return False
+
+
 def outcomes_for(probe, pid):
     """{function: outcome} of every per-process call on pid (an environment
     the kernel could not read, see env_unreadable, counted as "ok")."""

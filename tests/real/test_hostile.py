@@ -25,15 +25,24 @@ def run(*args):
 
 def test_environment_name_not_utf8():
     env = {b"N\xff": b"1", b"PATH": os.environb.get(b"PATH", b"/bin")}
-    child = subprocess.Popen([sys.executable, "-c", "import sys; sys.stdin.read()"],
-                             stdin=subprocess.PIPE, env=env)
-    try:
-        time.sleep(1)
-        got = m.proc_environ(child.pid)
-        assert os.fsencode("N\udcff") in {os.fsencode(k) for k in got}
-        assert got["N\udcff"] == "1"
-    finally:
-        child.communicate(b"")
+    # A child whose environment the kernel cannot read at all (15.1, see
+    # guestlib.env_unreadable) is replaced by another.
+    for tries_left in (2, 1, 0):
+        child = subprocess.Popen([sys.executable, "-c", "import sys; sys.stdin.read()"],
+                                 stdin=subprocess.PIPE, env=env)
+        try:
+            time.sleep(1)
+            try:
+                got = m.proc_environ(child.pid)
+            except PermissionError as e:
+                if "ENOMEM" not in str(e) or not tries_left:
+                    raise
+                continue
+            assert os.fsencode("N\udcff") in {os.fsencode(k) for k in got}
+            assert got["N\udcff"] == "1"
+            return
+        finally:
+            child.communicate(b"")
 
 
 def test_mount_point_not_utf8():
@@ -79,7 +88,11 @@ def test_forks_while_another_thread_holds_the_locks():
     errors = []
 
     def calls():
-        m.proc_environ(ME)
+        try:
+            m.proc_environ(ME)
+        except PermissionError as e:    # 15.1 may not read it at all: guestlib.env_unreadable
+            if "ENOMEM" not in str(e):
+                raise
         m.swap_mem()
         m.users()
 
