@@ -177,6 +177,11 @@ fuzz-build: build
 check-fuzz: fuzz-build
 	sh tools/fuzz/run.sh check $(FUZZ_SECONDS)
 
+# The targets under the sanitizers over their committed corpora only, no
+# fuzzing: what CI runs.
+check-fuzz-replay: fuzz-build
+	sh tools/fuzz/run.sh replay
+
 fuzz-long: fuzz-build
 	sh tools/fuzz/run.sh long $(TARGET) $(or $(SECONDS),600)
 

@@ -1,7 +1,7 @@
 #!/bin/sh
 # One libFuzzer target for a number of seconds (see run.sh): prints its
 # summary line; exit status 1 on a crash, which is minimised into the
-# committed corpus.
+# committed corpus. SECONDS 0: the corpus is run once and nothing new is tried.
 #   run_one.sh TARGET SECONDS
 set -eu
 cd "$(dirname "$0")/../.."
@@ -24,9 +24,10 @@ mkdir -p "$work" "$corpus" $OUT/crashes $OUT/logs
 largest=$(find "$corpus" -type f -printf '%s\n' | sort -n | tail -1)
 max_len=$(( ${largest:-2048} * 2 ))
 [ $max_len -ge 4096 ] || max_len=4096
+if [ "$seconds" -eq 0 ]; then length="-runs=0"; else length="-max_total_time=$seconds"; fi
 status=0
 start=$(date +%s)
-"$OUT/bin/$name" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=8192 \
+"$OUT/bin/$name" $length -timeout=30 -rss_limit_mb=8192 \
     -malloc_limit_mb=8192 -max_len=$max_len -dict=tests/fuzz/morvex.dict \
     -artifact_prefix="$OUT/crashes/$name-" -print_final_stats=1 \
     "$work" "$corpus" >"$log" 2>&1 || status=$?
